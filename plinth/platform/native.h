@@ -1,0 +1,56 @@
+// The real services, implemented once per operating system under posix/ and win32/ with the same
+// file names. Only services.cpp, which puts them in the table, and the implementations use this.
+#pragma once
+
+#include "plinth/platform/platform.h"
+
+namespace plinth::platform::native {
+
+// time.cpp
+void sleep(std::uint32_t milliseconds);
+void yieldProcessor();
+std::uint64_t tickCount();
+bool performanceFrequency(std::int64_t* counts);
+bool performanceCounter(std::int64_t* count);
+std::uint64_t timeStampCounter();
+
+// threads.cpp
+std::uint32_t currentThreadId();
+EventHandle createEvent();
+bool waitEvent(EventHandle event, std::uint32_t milliseconds);
+void setEvent(EventHandle event);
+void closeEvent(EventHandle event);
+
+// streams.cpp
+bool writeStandardOutput(const void* bytes, std::size_t count);
+bool writeStandardError(const void* bytes, std::size_t count);
+bool writeConsole(const char16_t* units, std::uint32_t count);
+void installStopHandler();
+bool stopRequested();
+
+// locale.cpp
+int localeText(std::uint32_t item, char16_t* buffer, int size);
+int localeNarrowText(std::uint32_t item, char* buffer, int size);
+bool setRuntimeLocale(const char* name);
+
+// sockets.cpp
+int startSockets();
+int lastSocketError();
+SocketHandle openStreamSocket();
+bool bindAnyAddress(SocketHandle socket, std::uint16_t port);
+bool listen(SocketHandle socket);
+bool localPort(SocketHandle socket, std::uint16_t* port);
+PollResult poll(SocketHandle socket, PollDirection direction);
+SocketHandle accept(SocketHandle listener, AddressText* peer);
+int receive(SocketHandle socket, void* buffer, int count);
+int send(SocketHandle socket, const void* bytes, int count);
+bool shutdown(SocketHandle socket, ShutdownDirection direction);
+bool setLinger(SocketHandle socket, std::uint16_t seconds);
+bool closeSocket(SocketHandle socket);
+
+// host.cpp
+bool hostName(char* buffer, int size);
+bool computerName(char16_t* buffer, std::uint32_t* size);
+std::vector<std::string> interfaceAddresses();
+
+}  // namespace plinth::platform::native

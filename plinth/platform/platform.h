@@ -1,0 +1,127 @@
+// The platform layer: every operating-system service the library uses, and nothing else.
+//
+// Library code calls `platform::services.name(...)`: one indirect call through the process-wide
+// table, which holds the real implementation for the operating system the program was built for
+// (plinth/platform/posix or plinth/platform/win32). A test replaces a single entry for its own
+// duration with `ServiceOverride` (see the end of this file).
+//
+// The services keep the shape of the Windows calls they stand for: what is passed and what the
+// caller relies on. Each implementation maps its own system onto that shape, so the library above
+// reads the same on every system.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plinth::platform {
+
+// A socket as the system numbers it; `invalidSocket` when there is none.
+using SocketHandle = std::uintptr_t;
+inline constexpr SocketHandle invalidSocket = ~SocketHandle{0};
+
+// An auto-reset event: set lets exactly one waiter through, or the next one to arrive.
+using EventHandle = void*;
+
+enum class PollDirection { readable, writable };
+
+// The outcome of one zero-time readiness poll of one socket, as a select with the socket in one
+// direction's set and in the exception set reports it.
+struct PollResult {
+  bool failed = false;     // the poll itself failed (select returned -1)
+  bool exception = false;  // the socket is in the exception set
+  bool ready = false;      // the socket is in the asked direction's set
+};
+
+enum class ShutdownDirection { receive, send };
+
+// Dotted IPv4 text: at most "255.255.255.255" and its terminator.
+struct AddressText {
+  char text[16] = {};
+};
+
+struct Services {
+  // Memory: malloc, realloc and free. Failure is a null result.
+  void* (*allocate)(std::size_t bytes);
+  void* (*reallocate)(void* block, std::size_t bytes);
+  void (*release)(void* block);
+
+  // Time and scheduling.
+  void (*sleep)(std::uint32_t milliseconds);            // Sleep
+  void (*yieldProcessor)();                             // SwitchToThread
+  std::uint64_t (*tickCount)();                         // GetTickCount64: milliseconds, never 0
+  bool (*performanceFrequency)(std::int64_t* counts);   // QueryPerformanceFrequency
+  bool (*performanceCounter)(std::int64_t* count);      // QueryPerformanceCounter
+  std::uint64_t (*timeStampCounter)();                  // the processor's rdtsc
+
+  // Threads and events.
+  std::uint32_t (*currentThreadId)();                   // GetCurrentThreadId: never 0
+  EventHandle (*createEvent)();                         // auto-reset, not signalled
+  bool (*waitEvent)(EventHandle event, std::uint32_t milliseconds);  // true when signalled
+  void (*setEvent)(EventHandle event);
+  void (*closeEvent)(EventHandle event);
+
+  // Standard streams and the console. Stream writes are unbuffered and write every byte before
+  // they return (partial writes and interruptions are retried); false when the stream fails.
+  bool (*writeStandardOutput)(const void* bytes, std::size_t count);
+  bool (*writeStandardError)(const void* bytes, std::size_t count);
+  bool (*writeConsole)(const char16_t* units, std::uint32_t count);  // WriteConsoleW
+
+  // The user's locale. Item numbers are the Windows LOCALE_* numbers. Results count the units or
+  // bytes stored including the terminator; 0 is a failure (GetLocaleInfoW, GetLocaleInfoA).
+  int (*localeText)(std::uint32_t item, char16_t* buffer, int size);
+  int (*localeNarrowText)(std::uint32_t item, char* buffer, int size);
+  bool (*setRuntimeLocale)(const char* name);  // setlocale(LC_ALL, name) succeeded
+
+  // Sockets. Error codes are the system's own (WSAGetLastError, errno).
+  int (*startSockets)();  // 0 when the socket library is usable, else its error code
+  int (*lastSocketError)();
+  SocketHandle (*openStreamSocket)();  // IPv4 TCP
+  bool (*bindAnyAddress)(SocketHandle socket, std::uint16_t port);
+  bool (*listen)(SocketHandle socket);  // with the largest backlog the system allows
+  bool (*localPort)(SocketHandle socket, std::uint16_t* port);  // getsockname
+  PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit
+  SocketHandle (*accept)(SocketHandle listener, AddressText* peer);
+  int (*receive)(SocketHandle socket, void* buffer, int count);  // -1 error, 0 end of stream
+  int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error
+  bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
+  bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
+  bool (*closeSocket)(SocketHandle socket);
+
+  // Host identity.
+  bool (*hostName)(char* buffer, int size);                          // gethostname
+  bool (*computerName)(char16_t* buffer, std::uint32_t* size);       // GetComputerNameW
+  std::vector<std::string> (*interfaceAddresses)();  // IPv4 addresses, loopback excluded
+
+  // Stopping from outside (interrupt, terminate, console close): `installStopHandler` arranges
+  // that such a request sets a flag, which `stopRequested` reads.
+  void (*installStopHandler)();
+  bool (*stopRequested)();
+};
+
+// The active services. Holds the real implementations unless a test has replaced an entry.
+extern Services services;
+
+// The real implementations, for a test that wants to wrap one.
+const Services& realServices();
+
+// The test seam: replaces one service for the life of this object, then puts back what was there.
+//   ServiceOverride fakeTicks(&Services::tickCount, +[] { return std::uint64_t{5}; });
+template <typename Function>
+class ServiceOverride {
+ public:
+  ServiceOverride(Function Services::*entry, Function replacement)
+      : entry_(entry), saved_(services.*entry) {
+    services.*entry_ = replacement;
+  }
+  ~ServiceOverride() { services.*entry_ = saved_; }
+  ServiceOverride(const ServiceOverride&) = delete;
+  ServiceOverride& operator=(const ServiceOverride&) = delete;
+
+ private:
+  Function Services::*entry_;
+  Function saved_;
+};
+
+}  // namespace plinth::platform

@@ -1,0 +1,55 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "plinth/platform/native.h"
+
+namespace plinth::platform::native {
+namespace {
+
+volatile sig_atomic_t stopFlag = 0;
+
+void onStopSignal(int) { stopFlag = 1; }
+
+// One call writes every byte: the kernel may take a part, or be interrupted by a signal.
+bool writeAll(int descriptor, const void* bytes, std::size_t count) {
+  const auto* next = static_cast<const char*>(bytes);
+  while (count > 0) {
+    const ssize_t written = ::write(descriptor, next, count);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    next += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool writeStandardOutput(const void* bytes, std::size_t count) {
+  return writeAll(STDOUT_FILENO, bytes, count);
+}
+
+bool writeStandardError(const void* bytes, std::size_t count) {
+  return writeAll(STDERR_FILENO, bytes, count);
+}
+
+bool writeConsole(const char16_t*, std::uint32_t) {
+  return false;  // TODO(text output): UTF-8 to a terminal on standard output
+}
+
+void installStopHandler() {
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: a blocked write to standard output should notice
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+bool stopRequested() { return stopFlag != 0; }
+
+}  // namespace plinth::platform::native

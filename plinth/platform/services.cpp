@@ -1,0 +1,61 @@
+#include <cstdlib>
+
+#include "plinth/platform/native.h"
+
+namespace plinth::platform {
+namespace {
+
+// The C heap is the same service everywhere.
+void* allocate(std::size_t bytes) { return std::malloc(bytes); }
+void* reallocate(void* block, std::size_t bytes) { return std::realloc(block, bytes); }
+void release(void* block) { std::free(block); }
+
+// Constant-initialised, so the table is complete before any static constructor runs.
+constexpr Services realTable = {
+    allocate,
+    reallocate,
+    release,
+    native::sleep,
+    native::yieldProcessor,
+    native::tickCount,
+    native::performanceFrequency,
+    native::performanceCounter,
+    native::timeStampCounter,
+    native::currentThreadId,
+    native::createEvent,
+    native::waitEvent,
+    native::setEvent,
+    native::closeEvent,
+    native::writeStandardOutput,
+    native::writeStandardError,
+    native::writeConsole,
+    native::localeText,
+    native::localeNarrowText,
+    native::setRuntimeLocale,
+    native::startSockets,
+    native::lastSocketError,
+    native::openStreamSocket,
+    native::bindAnyAddress,
+    native::listen,
+    native::localPort,
+    native::poll,
+    native::accept,
+    native::receive,
+    native::send,
+    native::shutdown,
+    native::setLinger,
+    native::closeSocket,
+    native::hostName,
+    native::computerName,
+    native::interfaceAddresses,
+    native::installStopHandler,
+    native::stopRequested,
+};
+
+}  // namespace
+
+constinit Services services = realTable;
+
+const Services& realServices() { return realTable; }
+
+}  // namespace plinth::platform
