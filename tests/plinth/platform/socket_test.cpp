@@ -1,0 +1,3 @@
+#include <gtest/gtest.h>
+
+#include "plinth/platform/platform.h"
