@@ -47,6 +47,7 @@ int send(SocketHandle socket, const void* bytes, int count);
 bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);
 bool closeSocket(SocketHandle socket);
+bool connectLoopback(SocketHandle socket, std::uint16_t port);
 
 // host.cpp
 bool hostName(char* buffer, int size);

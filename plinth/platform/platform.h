@@ -88,6 +88,7 @@ struct Services {
   bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
   bool (*closeSocket)(SocketHandle socket);
+  bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                          // gethostname

@@ -45,6 +45,7 @@ constexpr Services realTable = {
     native::shutdown,
     native::setLinger,
     native::closeSocket,
+    native::connectLoopback,
     native::hostName,
     native::computerName,
     native::interfaceAddresses,

@@ -1,20 +1,163 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
 #include "plinth/platform/native.h"
 
-// Placeholder until the socket services are built: the socket library does not start.
 namespace plinth::platform::native {
+namespace {
 
-int startSockets() { return -1; }
-int lastSocketError() { return 0; }
-SocketHandle openStreamSocket() { return invalidSocket; }
-bool bindAnyAddress(SocketHandle, std::uint16_t) { return false; }
-bool listen(SocketHandle) { return false; }
-bool localPort(SocketHandle, std::uint16_t*) { return false; }
-PollResult poll(SocketHandle, PollDirection) { return {.failed = true}; }
-SocketHandle accept(SocketHandle, AddressText*) { return invalidSocket; }
-int receive(SocketHandle, void*, int) { return -1; }
-int send(SocketHandle, const void*, int) { return -1; }
-bool shutdown(SocketHandle, ShutdownDirection) { return false; }
-bool setLinger(SocketHandle, std::uint16_t) { return false; }
-bool closeSocket(SocketHandle) { return false; }
+// A handle that cannot be a descriptor (invalidSocket among them) becomes -1, which every call
+// refuses with EBADF, as Winsock refuses a handle that is not a socket.
+int descriptorOf(SocketHandle socket) {
+  return socket > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(socket);
+}
+
+SocketHandle handleOf(int descriptor) {
+  return descriptor < 0 ? invalidSocket : static_cast<SocketHandle>(descriptor);
+}
+
+sockaddr_in ipv4Address(in_addr_t address, std::uint16_t port) {
+  sockaddr_in record{};
+  record.sin_family = AF_INET;
+  record.sin_port = htons(port);
+  record.sin_addr.s_addr = htonl(address);
+  return record;
+}
+
+}  // namespace
+
+int startSockets() {
+  // Every client holds a descriptor, and the usual soft limit of 1024 would turn clients away
+  // long before the system runs short. Best effort: sockets work either way.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return 0;
+}
+
+int lastSocketError() {
+  return errno;
+}
+
+SocketHandle openStreamSocket() {
+  // Close-on-exec, so that a child process never holds a client's connection open.
+  return handleOf(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
+
+bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
+  const int descriptor = descriptorOf(socket);
+  // Windows lets a restarted program bind a port whose old connections sit in TIME_WAIT; Linux
+  // does only with SO_REUSEADDR. A port with a live listener is refused either way.
+  const int on = 1;
+  setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  const sockaddr_in address = ipv4Address(INADDR_ANY, port);
+  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool listen(SocketHandle socket) {
+  // The largest backlog there is; the kernel cuts it to its own limit (somaxconn).
+  return ::listen(descriptorOf(socket), 0x7FFFFFFF) == 0;
+}
+
+bool localPort(SocketHandle socket, std::uint16_t* port) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  *port = ntohs(address.sin_port);
+  return true;
+}
+
+PollResult poll(SocketHandle socket, PollDirection direction) {
+  const int descriptor = descriptorOf(socket);
+  if (descriptor < 0) {
+    errno = EBADF;  // poll(2) would skip a negative descriptor and report nothing ready
+    return {.failed = true};
+  }
+  // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
+  const bool reading = direction == PollDirection::readable;
+  pollfd entry{};
+  entry.fd = descriptor;
+  entry.events = static_cast<short>((reading ? POLLIN | POLLRDHUP : POLLOUT) | POLLPRI);
+  int result = 0;
+  do {
+    result = ::poll(&entry, 1, 0);
+  } while (result < 0 && errno == EINTR);
+  if (result < 0)
+    return {.failed = true};
+  if ((entry.revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return {.failed = true};
+  }
+  // Winsock's select puts a socket that has ended, been reset or failed in the read and write
+  // sets, and the receive or send that follows reports what happened; only urgent data puts a
+  // connected socket in the exception set.
+  const short readyEvents =
+      reading ? POLLIN | POLLRDHUP | POLLHUP | POLLERR : POLLOUT | POLLHUP | POLLERR;
+  return {.exception = (entry.revents & POLLPRI) != 0, .ready = (entry.revents & readyEvents) != 0};
+}
+
+SocketHandle accept(SocketHandle listener, AddressText* peer) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  int accepted = -1;
+  do {
+    accepted = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
+                       SOCK_CLOEXEC);
+  } while (accepted < 0 && errno == EINTR);
+  if (accepted < 0)
+    return invalidSocket;
+  inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
+  return handleOf(accepted);
+}
+
+int receive(SocketHandle socket, void* buffer, int count) {
+  ssize_t received = 0;
+  do {
+    received = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(count), 0);
+  } while (received < 0 && errno == EINTR);
+  return static_cast<int>(received);
+}
+
+int send(SocketHandle socket, const void* bytes, int count) {
+  ssize_t sent = 0;
+  do {
+    // A peer that has gone must give an error code, not a SIGPIPE that ends the process.
+    sent = ::send(descriptorOf(socket), bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return static_cast<int>(sent);
+}
+
+bool shutdown(SocketHandle socket, ShutdownDirection direction) {
+  const int how = direction == ShutdownDirection::receive ? SHUT_RD : SHUT_WR;
+  return ::shutdown(descriptorOf(socket), how) == 0;
+}
+
+bool setLinger(SocketHandle socket, std::uint16_t seconds) {
+  const linger option{.l_onoff = 1, .l_linger = seconds};
+  return setsockopt(descriptorOf(socket), SOL_SOCKET, SO_LINGER, &option, sizeof option) == 0;
+}
+
+bool closeSocket(SocketHandle socket) {
+  // Never retried: Linux releases the descriptor even when close reports EINTR, and a second
+  // close could hit a number that has been handed out again meanwhile.
+  return close(descriptorOf(socket)) == 0;
+}
+
+bool connectLoopback(SocketHandle socket, std::uint16_t port) {
+  const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
+  return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&address),
+                 sizeof address) == 0;
+}
 
 }  // namespace plinth::platform::native

@@ -1,20 +1,115 @@
+#include <winsock2.h>
+
+#include <cstdio>
+
 #include "plinth/platform/native.h"
 
-// Placeholder until the socket services are built: the socket library does not start.
 namespace plinth::platform::native {
+namespace {
 
-int startSockets() { return -1; }
-int lastSocketError() { return 0; }
-SocketHandle openStreamSocket() { return invalidSocket; }
-bool bindAnyAddress(SocketHandle, std::uint16_t) { return false; }
-bool listen(SocketHandle) { return false; }
-bool localPort(SocketHandle, std::uint16_t*) { return false; }
-PollResult poll(SocketHandle, PollDirection) { return {.failed = true}; }
-SocketHandle accept(SocketHandle, AddressText*) { return invalidSocket; }
-int receive(SocketHandle, void*, int) { return -1; }
-int send(SocketHandle, const void*, int) { return -1; }
-bool shutdown(SocketHandle, ShutdownDirection) { return false; }
-bool setLinger(SocketHandle, std::uint16_t) { return false; }
-bool closeSocket(SocketHandle) { return false; }
+SOCKET nativeOf(SocketHandle socket) {
+  return static_cast<SOCKET>(socket);
+}
+
+sockaddr_in ipv4Address(u_long address, std::uint16_t port) {
+  sockaddr_in record{};
+  record.sin_family = AF_INET;
+  record.sin_port = htons(port);
+  record.sin_addr.s_addr = htonl(address);
+  return record;
+}
+
+}  // namespace
+
+int startSockets() {
+  WSADATA details;
+  return WSAStartup(0x0202, &details);
+}
+
+int lastSocketError() {
+  return WSAGetLastError();
+}
+
+SocketHandle openStreamSocket() {
+  const SOCKET opened = ::socket(AF_INET, SOCK_STREAM, 0);
+  return opened == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(opened);
+}
+
+bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
+  const sockaddr_in address = ipv4Address(INADDR_ANY, port);
+  return ::bind(nativeOf(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+bool listen(SocketHandle socket) {
+  return ::listen(nativeOf(socket), 0x7FFFFFFF) == 0;
+}
+
+bool localPort(SocketHandle socket, std::uint16_t* port) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (getsockname(nativeOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    return false;
+  }
+  *port = ntohs(address.sin_port);
+  return true;
+}
+
+PollResult poll(SocketHandle socket, PollDirection direction) {
+  fd_set asked;
+  fd_set exceptional;
+  FD_ZERO(&asked);
+  FD_ZERO(&exceptional);
+  FD_SET(nativeOf(socket), &asked);
+  FD_SET(nativeOf(socket), &exceptional);
+  timeval noWait{0, 0};
+  const bool reading = direction == PollDirection::readable;
+  const int result =
+      select(0, reading ? &asked : nullptr, reading ? nullptr : &asked, &exceptional, &noWait);
+  if (result == SOCKET_ERROR)
+    return {.failed = true};
+  // select empties the sets when nothing is ready, so a zero result reads as "neither".
+  return {.exception = FD_ISSET(nativeOf(socket), &exceptional) != 0,
+          .ready = FD_ISSET(nativeOf(socket), &asked) != 0};
+}
+
+SocketHandle accept(SocketHandle listener, AddressText* peer) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  const SOCKET accepted =
+      ::accept(nativeOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
+  if (accepted == INVALID_SOCKET)
+    return invalidSocket;
+  std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
+  return static_cast<SocketHandle>(accepted);
+}
+
+int receive(SocketHandle socket, void* buffer, int count) {
+  return recv(nativeOf(socket), static_cast<char*>(buffer), count, 0);
+}
+
+int send(SocketHandle socket, const void* bytes, int count) {
+  return ::send(nativeOf(socket), static_cast<const char*>(bytes), count, 0);
+}
+
+bool shutdown(SocketHandle socket, ShutdownDirection direction) {
+  const int how = direction == ShutdownDirection::receive ? SD_RECEIVE : SD_SEND;
+  return ::shutdown(nativeOf(socket), how) == 0;
+}
+
+bool setLinger(SocketHandle socket, std::uint16_t seconds) {
+  const linger option{.l_onoff = 1, .l_linger = seconds};
+  return setsockopt(nativeOf(socket), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+                    sizeof option) == 0;
+}
+
+bool closeSocket(SocketHandle socket) {
+  return closesocket(nativeOf(socket)) == 0;
+}
+
+bool connectLoopback(SocketHandle socket, std::uint16_t port) {
+  const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
+  return connect(nativeOf(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+         0;
+}
 
 }  // namespace plinth::platform::native
