@@ -9,7 +9,9 @@ constinit SecondsClock processClock;
 
 }  // namespace
 
-double getSeconds(bool highResolution) { return processClock.read(highResolution); }
+double getSeconds(bool highResolution) {
+  return processClock.read(highResolution);
+}
 
 double SecondsClock::read(bool highResolution) {
   if (highResolution) {

@@ -31,8 +31,8 @@ class CountedRef {
   CountedRef(T* object) { assign(object); }  // NOLINT(google-explicit-constructor)
   CountedRef(const CountedRef& other) { assign(other.object_); }
   template <typename U>
-    requires std::is_convertible_v<U*, T*>
-  CountedRef(const CountedRef<U>& other) {  // NOLINT(google-explicit-constructor)
+  requires std::is_convertible_v<U*, T*> CountedRef(
+      const CountedRef<U>& other) {  // NOLINT(google-explicit-constructor)
     assign(other.get());
   }
   ~CountedRef() { release(); }
@@ -43,12 +43,15 @@ class CountedRef {
   }
 
   void assign(T* object) {
-    if (object == object_) return;  // the same object: no lock, no count change
+    if (object == object_)
+      return;  // the same object: no lock, no count change
     T* toDestroy = nullptr;
     globalLock.lock();
-    if (object_ != nullptr && --object_->refCount == 0) toDestroy = object_;
+    if (object_ != nullptr && --object_->refCount == 0)
+      toDestroy = object_;
     object_ = object;
-    if (object_ != nullptr) ++object_->refCount;
+    if (object_ != nullptr)
+      ++object_->refCount;
     globalLock.unlock();
     delete toDestroy;
   }

@@ -38,7 +38,8 @@ bool SpinLock::tryAcquire() {
 }
 
 void SpinLock::lock() {
-  if (tryAcquire()) return;
+  if (tryAcquire())
+    return;
   std::uint32_t retries = 0;
   do {
     pauseHint();

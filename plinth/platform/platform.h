@@ -48,16 +48,16 @@ struct Services {
   void (*release)(void* block);
 
   // Time and scheduling.
-  void (*sleep)(std::uint32_t milliseconds);            // Sleep
-  void (*yieldProcessor)();                             // SwitchToThread
-  std::uint64_t (*tickCount)();                         // GetTickCount64: milliseconds, never 0
-  bool (*performanceFrequency)(std::int64_t* counts);   // QueryPerformanceFrequency
-  bool (*performanceCounter)(std::int64_t* count);      // QueryPerformanceCounter
-  std::uint64_t (*timeStampCounter)();                  // the processor's rdtsc
+  void (*sleep)(std::uint32_t milliseconds);           // Sleep
+  void (*yieldProcessor)();                            // SwitchToThread
+  std::uint64_t (*tickCount)();                        // GetTickCount64: milliseconds, never 0
+  bool (*performanceFrequency)(std::int64_t* counts);  // QueryPerformanceFrequency
+  bool (*performanceCounter)(std::int64_t* count);     // QueryPerformanceCounter
+  std::uint64_t (*timeStampCounter)();                 // the processor's rdtsc
 
   // Threads and events.
-  std::uint32_t (*currentThreadId)();                   // GetCurrentThreadId: never 0
-  EventHandle (*createEvent)();                         // auto-reset, not signalled
+  std::uint32_t (*currentThreadId)();                                // GetCurrentThreadId: never 0
+  EventHandle (*createEvent)();                                      // auto-reset, not signalled
   bool (*waitEvent)(EventHandle event, std::uint32_t milliseconds);  // true when signalled
   void (*setEvent)(EventHandle event);
   void (*closeEvent)(EventHandle event);
@@ -80,10 +80,10 @@ struct Services {
   SocketHandle (*openStreamSocket)();  // IPv4 TCP
   bool (*bindAnyAddress)(SocketHandle socket, std::uint16_t port);
   bool (*listen)(SocketHandle socket);  // with the largest backlog the system allows
-  bool (*localPort)(SocketHandle socket, std::uint16_t* port);  // getsockname
+  bool (*localPort)(SocketHandle socket, std::uint16_t* port);       // getsockname
   PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit
   SocketHandle (*accept)(SocketHandle listener, AddressText* peer);
-  int (*receive)(SocketHandle socket, void* buffer, int count);  // -1 error, 0 end of stream
+  int (*receive)(SocketHandle socket, void* buffer, int count);    // -1 error, 0 end of stream
   int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error
   bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
@@ -91,9 +91,9 @@ struct Services {
   bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
 
   // Host identity.
-  bool (*hostName)(char* buffer, int size);                          // gethostname
-  bool (*computerName)(char16_t* buffer, std::uint32_t* size);       // GetComputerNameW
-  std::vector<std::string> (*interfaceAddresses)();  // IPv4 addresses, loopback excluded
+  bool (*hostName)(char* buffer, int size);                     // gethostname
+  bool (*computerName)(char16_t* buffer, std::uint32_t* size);  // GetComputerNameW
+  std::vector<std::string> (*interfaceAddresses)();             // IPv4 addresses, loopback excluded
 
   // Stopping from outside (interrupt, terminate, console close): `installStopHandler` arranges
   // that such a request sets a flag, which `stopRequested` reads.

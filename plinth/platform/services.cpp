@@ -6,9 +6,15 @@ namespace plinth::platform {
 namespace {
 
 // The C heap is the same service everywhere.
-void* allocate(std::size_t bytes) { return std::malloc(bytes); }
-void* reallocate(void* block, std::size_t bytes) { return std::realloc(block, bytes); }
-void release(void* block) { std::free(block); }
+void* allocate(std::size_t bytes) {
+  return std::malloc(bytes);
+}
+void* reallocate(void* block, std::size_t bytes) {
+  return std::realloc(block, bytes);
+}
+void release(void* block) {
+  std::free(block);
+}
 
 // Constant-initialised, so the table is complete before any static constructor runs.
 constexpr Services realTable = {
@@ -57,6 +63,8 @@ constexpr Services realTable = {
 
 constinit Services services = realTable;
 
-const Services& realServices() { return realTable; }
+const Services& realServices() {
+  return realTable;
+}
 
 }  // namespace plinth::platform

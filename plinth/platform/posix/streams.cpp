@@ -10,7 +10,9 @@ namespace {
 
 volatile sig_atomic_t stopFlag = 0;
 
-void onStopSignal(int) { stopFlag = 1; }
+void onStopSignal(int) {
+  stopFlag = 1;
+}
 
 // One call writes every byte: the kernel may take a part, or be interrupted by a signal.
 bool writeAll(int descriptor, const void* bytes, std::size_t count) {
@@ -18,7 +20,8 @@ bool writeAll(int descriptor, const void* bytes, std::size_t count) {
   while (count > 0) {
     const ssize_t written = ::write(descriptor, next, count);
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return false;
     }
     next += written;
@@ -50,6 +53,8 @@ void installStopHandler() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-bool stopRequested() { return stopFlag != 0; }
+bool stopRequested() {
+  return stopFlag != 0;
+}
 
 }  // namespace plinth::platform::native

@@ -40,7 +40,8 @@ std::uint32_t currentThreadId() {
 
 EventHandle createEvent() {
   auto* event = new (std::nothrow) Event;
-  if (event == nullptr) return nullptr;
+  if (event == nullptr)
+    return nullptr;
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
@@ -75,7 +76,8 @@ void setEvent(EventHandle handle) {
 
 void closeEvent(EventHandle handle) {
   auto* event = static_cast<Event*>(handle);
-  if (event == nullptr) return;
+  if (event == nullptr)
+    return;
   pthread_cond_destroy(&event->signalled);
   pthread_mutex_destroy(&event->mutex);
   delete event;

@@ -28,7 +28,9 @@ void sleep(std::uint32_t milliseconds) {
   }
 }
 
-void yieldProcessor() { sched_yield(); }
+void yieldProcessor() {
+  sched_yield();
+}
 
 std::uint64_t tickCount() {
   // Windows' tick count is never 0 on a running system, and the clock reads 0 as "no reading

@@ -38,10 +38,12 @@ bool writeStandardOutput(const void* bytes, std::size_t count) {
     const unsigned piece = count > INT_MAX ? INT_MAX : static_cast<unsigned>(count);
     const int written = _write(1, next, piece);
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (errno == EINTR)
+        continue;
       return false;
     }
-    if (written == 0) return false;
+    if (written == 0)
+      return false;
     next += written;
     count -= static_cast<std::size_t>(written);
   }
@@ -51,12 +53,14 @@ bool writeStandardOutput(const void* bytes, std::size_t count) {
 bool writeStandardError(const void* bytes, std::size_t count) {
   // Straight to the handle: console text already carries its CR LF and must not be translated.
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
-  if (handle == INVALID_HANDLE_VALUE || handle == nullptr) return false;
+  if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
+    return false;
   const auto* next = static_cast<const char*>(bytes);
   while (count > 0) {
     const DWORD piece = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
     DWORD written = 0;
-    if (!WriteFile(handle, next, piece, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(handle, next, piece, &written, nullptr) || written == 0)
+      return false;
     next += written;
     count -= written;
   }
@@ -65,14 +69,19 @@ bool writeStandardError(const void* bytes, std::size_t count) {
 
 bool writeConsole(const char16_t* units, std::uint32_t count) {
   HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  if (handle == INVALID_HANDLE_VALUE)
+    return false;
   DWORD written = 0;
-  return WriteConsoleW(handle, reinterpret_cast<const wchar_t*>(units), count, &written,
-                       nullptr) != 0;
+  return WriteConsoleW(handle, reinterpret_cast<const wchar_t*>(units), count, &written, nullptr) !=
+         0;
 }
 
-void installStopHandler() { SetConsoleCtrlHandler(onConsoleControl, TRUE); }
+void installStopHandler() {
+  SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
 
-bool stopRequested() { return stopFlag; }
+bool stopRequested() {
+  return stopFlag;
+}
 
 }  // namespace plinth::platform::native

@@ -8,22 +8,30 @@
 
 namespace plinth::platform::native {
 
-void sleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+void sleep(std::uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
 
-void yieldProcessor() { SwitchToThread(); }
+void yieldProcessor() {
+  SwitchToThread();
+}
 
-std::uint64_t tickCount() { return GetTickCount64(); }
+std::uint64_t tickCount() {
+  return GetTickCount64();
+}
 
 bool performanceFrequency(std::int64_t* counts) {
   LARGE_INTEGER frequency;
-  if (!QueryPerformanceFrequency(&frequency)) return false;
+  if (!QueryPerformanceFrequency(&frequency))
+    return false;
   *counts = frequency.QuadPart;
   return true;
 }
 
 bool performanceCounter(std::int64_t* count) {
   LARGE_INTEGER counter;
-  if (!QueryPerformanceCounter(&counter)) return false;
+  if (!QueryPerformanceCounter(&counter))
+    return false;
   *count = counter.QuadPart;
   return true;
 }

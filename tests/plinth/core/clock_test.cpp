@@ -13,7 +13,9 @@ using platform::Services;
 std::uint64_t fakeTick = 0;
 std::int64_t fakeCounter = 0;
 
-std::uint64_t readFakeTick() { return fakeTick; }
+std::uint64_t readFakeTick() {
+  return fakeTick;
+}
 bool readFakeCounter(std::int64_t* count) {
   *count = fakeCounter;
   return true;
@@ -22,7 +24,9 @@ bool fakeFrequency(std::int64_t* counts) {
   *counts = 1000;
   return true;
 }
-bool failingFrequency(std::int64_t*) { return false; }
+bool failingFrequency(std::int64_t*) {
+  return false;
+}
 
 TEST(SecondsClock, TickModeCountsFromFirstCallAndNeverGoesBack) {
   ServiceOverride ticks(&Services::tickCount, readFakeTick);
@@ -58,8 +62,8 @@ TEST(SecondsClock, MissingCounterFallsBackToTicksAfterOneSetUpCall) {
   ServiceOverride ticks(&Services::tickCount, readFakeTick);
   SecondsClock clock;
   fakeTick = 1000;
-  EXPECT_EQ(clock.read(true), 0.0);   // the set-up call
-  EXPECT_EQ(clock.read(true), 0.0);   // the tick mode's first reading
+  EXPECT_EQ(clock.read(true), 0.0);  // the set-up call
+  EXPECT_EQ(clock.read(true), 0.0);  // the tick mode's first reading
   fakeTick = 3000;
   EXPECT_DOUBLE_EQ(clock.read(true), 2.0);
   EXPECT_DOUBLE_EQ(clock.read(false), 2.0);  // the same tick total

@@ -101,7 +101,8 @@ TEST_F(CountedRefTest, ThreadsCopyingAndDroppingKeepTheCountExact) {
       }
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   EXPECT_EQ(object->refCount, 1);
   root.release();
   EXPECT_EQ(destroyed, 1);

@@ -23,7 +23,9 @@ void countSleep(std::uint32_t milliseconds) {
   ++sleeps;
   platform::realServices().sleep(milliseconds);
 }
-void countYield() { ++yields; }
+void countYield() {
+  ++yields;
+}
 
 TEST(SpinLock, ExcludesThreadsUnderContention) {
   SpinLock lock;
@@ -38,7 +40,8 @@ TEST(SpinLock, ExcludesThreadsUnderContention) {
       }
     });
   }
-  for (auto& thread : threads) thread.join();
+  for (auto& thread : threads)
+    thread.join();
   EXPECT_EQ(counter, 200000);
 }
 
@@ -53,7 +56,8 @@ TEST(SpinLock, WaiterSleepsOneMillisecondWhileTheLockIsHeld) {
     acquired = true;
     lock.unlock();
   });
-  for (int i = 0; i < 5000 && sleeps < 3; ++i) platform::realServices().sleep(1);
+  for (int i = 0; i < 5000 && sleeps < 3; ++i)
+    platform::realServices().sleep(1);
   EXPECT_GE(sleeps, 3);  // it sleeps between rounds of retries instead of spinning for ever
   EXPECT_EQ(lastSleep, 1u);
   EXPECT_FALSE(acquired);
