@@ -1,0 +1,176 @@
+#include "plinth/text/text_writer.h"
+
+#include "plinth/text/debug_dest.h"
+#include "plinth/text/locale_record.h"
+
+namespace plinth {
+namespace {
+
+constexpr std::size_t longestRun = 127;
+constexpr char16_t noSign = 0;
+
+char16_t widen(char16_t unit) {
+  return unit;
+}
+char16_t widen(char byte) {
+  return widenChar(static_cast<unsigned char>(byte), codePage1252);
+}
+
+}  // namespace
+
+TextWriter& console() {
+  static TextWriter* writer = nullptr;  // never destroyed, like its destination
+  if (writer == nullptr)
+    writer = new TextWriter(&consoleDestination());
+  return writer->resetFormat();
+}
+
+TextWriter& TextWriter::resetFormat() {
+  base2 = hex = showPlus = groupDigits = false;
+  width = minDigits = 0;
+  return *this;
+}
+
+template <typename Char>
+TextWriter& TextWriter::writeRuns(const Char* zeroTerminated) {
+  if (zeroTerminated == nullptr)
+    return *this;
+  plinth_string run;
+  for (const Char* next = zeroTerminated; *next != 0; ++next) {
+    if (*next == '\n') {
+      if (run.length > 0) {
+        dest->putChars(run.text, run.length);
+        run.erase(0, plinth_string::eraseAll);
+      }
+      writeNewline();
+      continue;
+    }
+    run.appendChar(widen(*next));
+    if (run.length == longestRun) {
+      dest->putChars(run.text, run.length);
+      run.erase(0, plinth_string::eraseAll);
+    }
+  }
+  if (run.length > 0)
+    dest->putChars(run.text, run.length);
+  return *this;
+}
+
+TextWriter& TextWriter::writeText(const char* zeroTerminated) {
+  return writeRuns(zeroTerminated);
+}
+
+TextWriter& TextWriter::writeWideText(const char16_t* zeroTerminated) {
+  return writeRuns(zeroTerminated);
+}
+
+TextWriter& TextWriter::writeWideString(const plinth_string& text) {
+  return writeWideText(text.text);
+}
+
+TextWriter& TextWriter::writeChar(char character) {
+  return writeWideChar(widen(character));
+}
+
+TextWriter& TextWriter::writeWideChar(char16_t unit) {
+  if (unit == u'\n') {
+    writeNewline();
+  } else {
+    dest->putChar(unit);
+  }
+  return *this;
+}
+
+void TextWriter::writeNewline() {
+  switch (newlineMode) {
+    case newlineCrLf:
+      dest->putString(u"\r\n");
+      break;
+    case newlineCr:
+      dest->putChar(u'\r');
+      break;
+    case newlineLf:
+      dest->putChar(u'\n');
+      break;
+    default:
+      break;  // dropped
+  }
+}
+
+TextWriter& TextWriter::writeInt(std::int32_t value) {
+  if (base2)
+    return writeUInt64(static_cast<std::uint64_t>(std::int64_t{value}));
+  char16_t sign = noSign;
+  // The magnitude as unsigned, so that the most negative value has one.
+  std::uint32_t magnitude = static_cast<std::uint32_t>(value);
+  if (value < 0) {
+    sign = u'-';
+    magnitude = 0u - magnitude;
+  } else if (showPlus) {
+    sign = u'+';
+  }
+  plinth_string digits = makeDigits(magnitude, hex ? 16 : 10);
+  emitNumber(digits, sign);
+  return *this;
+}
+
+TextWriter& TextWriter::writeUInt64(std::uint64_t value) {
+  if (base2) {
+    writeBase2(value);
+    return *this;
+  }
+  plinth_string digits = makeDigits(value, hex ? 16 : 10);
+  emitNumber(digits, noSign);
+  return *this;
+}
+
+plinth_string TextWriter::makeDigits(std::uint64_t value, unsigned base) const {
+  plinth_string digits;
+  for (; value != 0; value /= base) {
+    digits.appendRepeated(1, u"0123456789ABCDEF"[value % base]);
+  }
+  const std::size_t least = minDigits > 1 ? static_cast<std::size_t>(minDigits) : 1;
+  while (digits.length < least)
+    digits.appendRepeated(1, u'0');
+  // Produced least significant first.
+  for (std::size_t front = 0, back = digits.length - 1; front < back; ++front, --back) {
+    std::swap(digits.text[front], digits.text[back]);
+  }
+  return digits;
+}
+
+void TextWriter::emitNumber(plinth_string& digits, char16_t sign) {
+  if (groupDigits) {
+    plinth_string grouped;
+    StringTextDest groupedDest(&grouped);
+    formatGroupedNumber(getLocaleRecord(), digits.text, groupedDest, nullptr);
+    digits.assign(grouped);
+  }
+  std::int32_t padding = width;
+  if (padding > 0 && sign != noSign)
+    --padding;
+  for (; padding > 0 && static_cast<std::size_t>(padding) > digits.length; --padding) {
+    dest->putChar(u' ');
+  }
+  if (sign != noSign)
+    dest->putChar(sign);
+  dest->putChars(digits.text, digits.length);
+}
+
+void TextWriter::writeBase2(std::uint64_t value) {
+  char16_t places[64];
+  std::size_t count = 0;
+  for (; value != 0; value >>= 1)
+    places[count++] = (value & 1) != 0 ? u'1' : u'0';
+  const std::size_t least = minDigits > 1 ? static_cast<std::size_t>(minDigits) : 1;
+  while (count < least && count < 64)
+    places[count++] = u'0';
+  for (std::int64_t spaces = std::int64_t{width} - static_cast<std::int64_t>(count); spaces > 0;
+       --spaces) {
+    dest->putChar(u' ');
+  }
+  while (count > 0)
+    dest->putChar(places[--count]);
+}
+
+}  // namespace plinth
