@@ -1,0 +1,94 @@
+#include "plinth/net/internet_server.h"
+
+#include "plinth/net/sockets.h"
+
+namespace plinth {
+
+InternetServer::InternetServer(std::int32_t port) : impl_(new InternetServerImpl) {
+  impl_->port = port;
+  open();
+}
+
+InternetServer::~InternetServer() {
+  if (impl_->listeningSocket != platform::invalidSocket) {
+    platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
+    platform::services.closeSocket(impl_->listeningSocket);
+    impl_->listeningSocket = platform::invalidSocket;
+  }
+  impl_->pendingConnection.release();  // a client accepted ahead and never taken is closed here
+  delete impl_;
+}
+
+void InternetServer::open() {
+  if (!startSockets())
+    return;
+  impl_->listeningSocket = platform::services.openStreamSocket();
+  if (impl_->listeningSocket == platform::invalidSocket)
+    return;
+  const auto port = static_cast<std::uint16_t>(impl_->port);
+  if (!platform::services.bindAnyAddress(impl_->listeningSocket, port))
+    return;
+  impl_->stopped = !platform::services.listen(impl_->listeningSocket);
+  if (impl_->stopped)
+    return;
+  std::uint16_t boundPort = 0;
+  if (platform::services.localPort(impl_->listeningSocket, &boundPort))
+    impl_->port = boundPort;
+
+  // Where other machines can reach this host, for the banner.
+  const std::vector<std::string> addresses = platform::services.interfaceAddresses();
+  for (const std::string& address : addresses) {
+    if (impl_->hostAddress.length > 0)
+      impl_->hostAddress.append(u", ");
+    impl_->hostAddress.appendNarrow(address.c_str(), codePage1252);
+  }
+  if (addresses.empty())
+    impl_->hostAddress.assign(u"127.0.0.1");
+}
+
+bool InternetServer::isRunning() const {
+  return !impl_->stopped;
+}
+
+bool InternetServer::hasPendingConnection() {
+  if (!impl_->pendingConnection)
+    impl_->pendingConnection = tryAccept();
+  return static_cast<bool>(impl_->pendingConnection);
+}
+
+CountedRef<InternetConnection> InternetServer::acceptConnection() {
+  if (!impl_->pendingConnection)
+    return tryAccept();
+  CountedRef<InternetConnection> connection = impl_->pendingConnection;
+  impl_->pendingConnection.release();
+  return connection;
+}
+
+const char16_t* InternetServer::getHostAddress() const {
+  return impl_->hostAddress.text;
+}
+
+std::uint16_t InternetServer::getPort() const {
+  return static_cast<std::uint16_t>(impl_->port);
+}
+
+CountedRef<InternetConnection> InternetServer::tryAccept() {
+  if (impl_->stopped)
+    return {};
+  const platform::PollResult result =
+      platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
+  if (result.failed || result.exception) {
+    impl_->stopped = true;
+    return {};
+  }
+  if (!result.ready)
+    return {};
+  platform::AddressText peer;
+  const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
+  if (accepted == platform::invalidSocket)
+    return {};  // the server keeps running
+  return CountedRef<InternetConnection>(
+      new InternetConnection(new InternetConnectionImpl(accepted, peer.text)));
+}
+
+}  // namespace plinth

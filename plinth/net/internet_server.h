@@ -1,0 +1,50 @@
+// A listening TCP socket on one port of every local IPv4 address, handing out each client that
+// connects as a new connection. It never blocks, writes no messages, and reports trouble only by
+// ceasing to run.
+#pragma once
+
+#include <cstdint>
+
+#include "plinth/core/counted_ref.h"
+#include "plinth/net/internet_connection.h"
+#include "plinth/platform/platform.h"
+#include "plinth/strings/plinth_string.h"
+
+namespace plinth {
+
+struct InternetServerImpl {
+  std::int32_t port = 0;  // its low 16 bits are used; the bound port once listening
+  bool stopped = true;
+  platform::SocketHandle listeningSocket = platform::invalidSocket;
+  plinth_string hostAddress;
+  CountedRef<InternetConnection> pendingConnection;
+};
+
+class InternetServer : public Refcountable {
+ public:
+  // Opens the listening socket at once. A failure leaves the server stopped.
+  explicit InternetServer(std::int32_t port);
+  virtual ~InternetServer();
+  InternetServer(const InternetServer&) = delete;
+  InternetServer& operator=(const InternetServer&) = delete;
+
+  // True while the listening socket works; once false, never true again.
+  bool isRunning() const;
+  // True when a client is waiting; accepts it ahead and holds it for acceptConnection.
+  bool hasPendingConnection();
+  // The held client, or one accepted now, or an empty reference.
+  CountedRef<InternetConnection> acceptConnection();
+  // The host's IPv4 addresses that other machines can reach it at, joined by ", "; "127.0.0.1"
+  // when it has no other.
+  const char16_t* getHostAddress() const;
+  // The port given, or once listening the port actually bound (the system's choice for port 0).
+  std::uint16_t getPort() const;
+
+ private:
+  void open();
+  CountedRef<InternetConnection> tryAccept();
+
+  InternetServerImpl* impl_;
+};
+
+}  // namespace plinth
