@@ -1,0 +1,69 @@
+#include "receiver/receiver.h"
+
+#include "plinth/core/clock.h"
+#include "plinth/core/spin_lock.h"
+#include "plinth/net/sockets.h"
+#include "plinth/platform/platform.h"
+#include "plinth/text/text_writer.h"
+
+namespace farspeak {
+namespace {
+
+constexpr double idleAfter = 0.5;  // seconds without a byte before each pass sleeps 1 ms
+
+}  // namespace
+
+void acceptClients(plinth::InternetServer& server, ClientList& clients) {
+  while (server.hasPendingConnection()) {
+    const plinth::CountedRef<plinth::NetworkConnection> connection = server.acceptConnection();
+    plinth::console()
+        .writeText("Incoming connection from ")
+        .writeWideText(connection->getAddress())
+        .writeText("\n");
+    clients.push_back(ClientRecord(connection));
+  }
+}
+
+void pollClients(ClientList& clients, bool& anyByteReceived) {
+  for (auto record = clients.begin(); record != clients.end(); ++record) {
+    if (!pollClient(*record, anyByteReceived)) {
+      clients.erase(record);
+      return;
+    }
+  }
+}
+
+Receiver::Receiver() {
+  plinth::InternetServer server(receiverPort);
+  if (!server.isRunning()) {
+    plinth::console().writeText("Couldn't start the server\n");
+    return;
+  }
+  plinth::console().writeText("Farspeak started on port ").writeInt(receiverPort).writeText("!\n");
+  plinth::console().writeText("hostname=").writeWideText(plinth::getHostName()).writeText("\n");
+  plinth::console()
+      .writeText("host address=")
+      .writeWideText(server.getHostAddress())
+      .writeText("\n");
+  run(server);
+}
+
+void Receiver::run(plinth::InternetServer& server) {
+  double lastActivityTime = 0.0;
+  while (server.isRunning() && !plinth::platform::services.stopRequested()) {
+    acceptClients(server, clients);
+    bool anyByteReceived = false;
+    pollClients(clients, anyByteReceived);
+    const double now = plinth::getSeconds(false);
+    if (anyByteReceived) {
+      lastActivityTime = now;
+    } else if (now - lastActivityTime > idleAfter) {
+      plinth::sleepMilliseconds(1);
+    }
+  }
+  // Asked to stop: what the clients delivered still reaches standard output.
+  for (ClientRecord& record : clients)
+    flushClient(record);
+}
+
+}  // namespace farspeak

@@ -1,0 +1,189 @@
+#include "receiver/line_assembler.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fake_connection.h"
+#include "receiver_fixture.h"
+
+namespace farspeak {
+namespace {
+
+using Log = std::vector<std::string>;
+
+class LineAssemblerTest : public ReceiverFixture {
+ protected:
+  void SetUp() override {
+    ReceiverFixture::SetUp();
+    connection = new FakeConnection;
+    record =
+        std::make_unique<ClientRecord>(plinth::CountedRef<plinth::NetworkConnection>(connection));
+    // Start from a flush, so that the half-second rule counts from now.
+    connection->arrive("\n");
+    poll();
+    log.clear();
+    anyByteReceived = false;
+  }
+
+  bool poll() { return pollClient(*record, anyByteReceived); }
+
+  FakeConnection* connection = nullptr;
+  std::unique_ptr<ClientRecord> record;
+  bool anyByteReceived = false;
+};
+
+TEST_F(LineAssemblerTest, ALineIsWrittenWholeInOneWrite) {
+  connection->arrive("abc\r\n");
+  EXPECT_TRUE(poll());
+  EXPECT_EQ(log, Log{"abc\r\n"});
+  EXPECT_FALSE(record->crSeen);  // cleared by the flush
+  EXPECT_TRUE(record->buffer.empty());
+}
+
+TEST_F(LineAssemblerTest, ControlBytesAreEscapedAndEverythingElsePasses) {
+  connection->arrive(std::string("\0\t\x1b\x1f ~\x7f", 7) + "\x80\xc3\xa9\xff\r\n");
+  poll();
+  EXPECT_EQ(log, Log{"\\000\\009\\027\\031 ~\x7f\x80\xc3\xa9\xff\r\n"});
+  // Every byte from 32 up passes unchanged.
+  log.clear();
+  std::string high;
+  for (int byte = 32; byte < 256; ++byte)
+    high += static_cast<char>(byte);
+  connection->arrive(high + "\n");
+  poll();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_TRUE(log[0] == high + "\n");
+}
+
+TEST_F(LineAssemblerTest, OneLinePerTurn) {
+  connection->arrive("a\nb\n");
+  poll();
+  EXPECT_EQ(log, Log{"a\n"});
+  EXPECT_EQ(connection->pending.size(), 2u);  // the second line waits in the connection
+  poll();
+  EXPECT_EQ(log, (Log{"a\n", "b\n"}));
+}
+
+TEST_F(LineAssemblerTest, APartialLineWaitsMoreThanHalfASecond) {
+  connection->arrive("part");
+  poll();
+  advance(500);
+  poll();
+  EXPECT_TRUE(log.empty());  // exactly half a second is not more
+  advance(1);
+  poll();
+  EXPECT_EQ(log, Log{"part"});
+
+  connection->arrive("more");
+  advance(100);
+  poll();
+  EXPECT_EQ(log, Log{"part"});  // a piece at most once per half second
+  connection->arrive(" end\n");
+  poll();
+  EXPECT_EQ(log, (Log{"part", "more end\n"}));  // the LF flushes at once
+}
+
+TEST_F(LineAssemblerTest, AnyByteReceivedAndTheClockAreOnlyTouchedWhenNeeded) {
+  const int readings = tickReadings;
+  poll();
+  EXPECT_FALSE(anyByteReceived);
+  EXPECT_EQ(tickReadings, readings);  // nothing came and nothing is held: no clock reading
+  connection->arrive("\x07");
+  poll();
+  EXPECT_TRUE(anyByteReceived);
+  anyByteReceived = false;
+  connection->arrive("\n");
+  poll();
+  EXPECT_TRUE(anyByteReceived);
+  EXPECT_EQ(log, Log{"\\007\n"});
+}
+
+TEST_F(LineAssemblerTest, HeldBytesAreWrittenBeforeTheClosingLine) {
+  connection->arrive("done");
+  poll();
+  connection->end(plinth::stateClosedByPeer);
+  EXPECT_FALSE(poll());
+  EXPECT_EQ(log, (Log{"done", "err:Connection from 10.0.0.7 closed\r\n"}));
+}
+
+TEST_F(LineAssemblerTest, AnyOtherEndIsReportedLost) {
+  for (plinth::ConnectionState state : {plinth::statePollFailed, plinth::stateSocketError}) {
+    log.clear();
+    connection->connected = true;
+    connection->end(state);
+    EXPECT_FALSE(poll());
+    EXPECT_EQ(log, Log{"err:Connection from 10.0.0.7 lost\r\n"});
+  }
+}
+
+TEST_F(LineAssemblerTest, AnEndlessLineComesOutInBoundedPieces) {
+  const std::string endless(3 * longestPiece + 100, 'x');
+  connection->arrive(endless);
+  poll();
+  ASSERT_EQ(log.size(), 1u);  // flushed at once, whatever the time
+  EXPECT_EQ(log[0].size(), longestPiece);
+  poll();
+  poll();
+  poll();
+  EXPECT_EQ(log.size(), 3u);  // the last 100 bytes wait for the half second
+  advance(501);
+  poll();
+  std::string joined;
+  for (const std::string& piece : log)
+    joined += piece;
+  EXPECT_TRUE(joined == endless);
+  EXPECT_EQ(record->buffer.capacity(), longestPiece);  // storage stays bounded
+
+  // Control bytes take four buffer bytes each; the bound still holds.
+  log.clear();
+  connection->arrive(std::string(longestPiece, '\t'));
+  poll();
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].size(), longestPiece);
+  EXPECT_LE(record->buffer.capacity(), 2 * longestPiece);
+}
+
+TEST(ByteBuffer, GrowsByDoublingAndCopiesExactly) {
+  ByteBuffer buffer;
+  EXPECT_EQ(buffer.capacity(), 0u);
+  buffer.append('a');
+  EXPECT_EQ(buffer.capacity(), 1024u);
+  for (int i = 1; i < 1025; ++i)
+    buffer.append('b');
+  EXPECT_EQ(buffer.capacity(), 2048u);
+  EXPECT_EQ(buffer.size(), 1025u);
+  EXPECT_EQ(buffer.begin[0], 'a');
+
+  const ByteBuffer copy(buffer);
+  EXPECT_EQ(copy.capacity(), 1025u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.begin), copy.size()),
+            "a" + std::string(1024, 'b'));
+  const ByteBuffer emptyCopy{ByteBuffer{}};
+  EXPECT_EQ(emptyCopy.begin, nullptr);
+
+  unsigned char* const storage = buffer.begin;
+  buffer.clear();
+  buffer.append('c');
+  EXPECT_EQ(buffer.begin, storage);  // kept across flushes
+}
+
+void* refuseMemory(void*, std::size_t) {
+  return nullptr;
+}
+
+// In the receiver nothing catches the error; here `noexcept` stands for that.
+void appendWithoutMemory() noexcept {
+  plinth::startConsole();
+  plinth::platform::ServiceOverride refuse(&plinth::platform::Services::reallocate, refuseMemory);
+  ByteBuffer buffer;
+  buffer.append('a');
+}
+
+TEST(ByteBufferDeathTest, RunningOutOfMemoryEndsTheProcess) {
+  EXPECT_DEATH(appendWithoutMemory(), "Out of memory!");
+}
+
+}  // namespace
+}  // namespace farspeak
