@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "plinth/platform/native.h"
+#include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -40,8 +42,13 @@ bool writeStandardError(const void* bytes, std::size_t count) {
   return writeAll(STDERR_FILENO, bytes, count);
 }
 
-bool writeConsole(const char16_t*, std::uint32_t) {
-  return false;  // TODO(text output): UTF-8 to a terminal on standard output
+bool writeConsole(const char16_t* units, std::uint32_t count) {
+  // A terminal on standard output is this system's console; anything else is not one, and the
+  // caller ignores the failure as it would a redirected Windows console.
+  if (isatty(STDOUT_FILENO) == 0) return false;
+  std::string text;
+  appendUtf8(units, text, count);
+  return writeAll(STDOUT_FILENO, text.data(), text.size());
 }
 
 void installStopHandler() {
