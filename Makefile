@@ -29,6 +29,7 @@ test-windows:
 	@scripts/prerequisites.sh windows
 	cmake --preset mingw
 	cmake --build --preset mingw -j $(JOBS)
+	mkdir -p $(WINE_PREFIX)
 	$(WINE_ENV) wineserver -p
 	$(WINE_ENV) wine wineboot -i >/dev/null 2>&1
 	$(WINE_ENV) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
