@@ -1,5 +1,5 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-windows bench install-deps clean
+.PHONY: run test test-asan test-tsan test-windows bench clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
@@ -22,6 +22,13 @@ test-asan:
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+# The tests whose code runs on several threads (spin lock, counted references, mutex).
+test-tsan:
+	@scripts/prerequisites.sh native
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan
 
 # Wine is prepared before CTest drives it: its server is started persistent and the prefix is
 # built once, so that no test waits on Wine's background start-up holding the output pipe open.
