@@ -27,9 +27,11 @@ void releaseBlock(HeldBytes& held) {
 }
 
 int refill(SocketHandle socket, HeldBytes* held, void* buffer, int count) {
-  if (count >= blockSize) return services.receive(socket, buffer, count);
+  if (count >= blockSize)
+    return services.receive(socket, buffer, count);
   unsigned char* block = held != nullptr ? takeBlock() : nullptr;
-  if (block == nullptr) return services.receive(socket, buffer, count);  // no room: unbuffered
+  if (block == nullptr)
+    return services.receive(socket, buffer, count);  // no room: unbuffered
   const int received = services.receive(socket, block, blockSize);
   held->block = block;
   if (received <= 0) {

@@ -32,21 +32,25 @@ int refill(SocketHandle socket, HeldBytes* held, void* buffer, int count);
 inline PollResult poll(SocketHandle socket, PollDirection direction) {
   if (direction == PollDirection::readable) {
     const HeldBytes* held = heldBytes.find(socket);
-    if (held != nullptr && held->next < held->end) return {.ready = true};
+    if (held != nullptr && held->next < held->end)
+      return {.ready = true};
   }
   return services.poll(socket, direction);
 }
 
 inline int receive(SocketHandle socket, void* buffer, int count) {
   HeldBytes* held = heldBytes.find(socket);
-  if (held == nullptr || held->next == held->end) return refill(socket, held, buffer, count);
+  if (held == nullptr || held->next == held->end)
+    return refill(socket, held, buffer, count);
   const int available = held->end - held->next;
   const int taken = count < available ? count : available;
   auto* out = static_cast<unsigned char*>(buffer);
   const unsigned char* in = held->block + held->next;
-  for (int i = 0; i < taken; ++i) out[i] = in[i];
+  for (int i = 0; i < taken; ++i)
+    out[i] = in[i];
   held->next += taken;
-  if (held->next == held->end) releaseBlock(*held);
+  if (held->next == held->end)
+    releaseBlock(*held);
   return taken;
 }
 

@@ -12,14 +12,18 @@ namespace plinth::platform::native::readiness {
 void watch(int descriptor);
 void forget(int descriptor);
 
-// A receive may have taken all the socket had: until the next snapshot it no longer reads as
-// ready, so that no receive ever waits on the strength of an old answer.
+// A receive (or an accept) may have taken all the socket had: until the next snapshot its polls
+// go to the system, so that no receive or accept ever waits on the strength of an old answer.
 void received(int descriptor);
 
-// The socket's readability as of the current snapshot, or nothing when it is not watched. A
-// snapshot is taken when a socket is polled a second time since the last one, so each round of
-// polls over the sockets (one pass of a caller's loop) costs one system call however many sockets
-// there are, and no answer is more than one round old.
+// The socket's readability as of the current snapshot, or nothing when the snapshot cannot say
+// (the socket is not watched, or is newer than the snapshot, or has been read since). A
+// snapshot is taken when a socket is polled a second time since the last one (a new round of polls,
+// such as one pass of a caller's loop), at most once every 100 microseconds, so a round costs one
+// system call however many sockets there are.
 std::optional<PollResult> pollReadable(int descriptor);
+
+// Waits until a watched socket is ready or `milliseconds` have passed.
+void waitForAny(std::uint32_t milliseconds);
 
 }  // namespace plinth::platform::native::readiness

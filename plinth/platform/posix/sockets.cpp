@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/posix/monotonic.h"
 #include "plinth/platform/posix/readiness.h"
 
 namespace plinth::platform::native {
@@ -52,7 +53,8 @@ int lastSocketError() {
 SocketHandle openStreamSocket() {
   // Close-on-exec, so that a child process never holds a client's connection open.
   const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (descriptor >= 0) readiness::watch(descriptor);
+  if (descriptor >= 0)
+    readiness::watch(descriptor);
   return handleOf(descriptor);
 }
 
@@ -118,6 +120,7 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
 SocketHandle accept(SocketHandle listener, AddressText* peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
+  readiness::received(descriptorOf(listener));
   int accepted = -1;
   do {
     accepted = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
@@ -169,6 +172,17 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port) {
   const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
   return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&address),
                  sizeof address) == 0;
+}
+
+void waitForActivity(std::uint32_t minimum, std::uint32_t maximum) {
+  const std::int64_t start = monotonicNanoseconds();
+  if (maximum > minimum)
+    readiness::waitForAny(maximum);
+  // At least the minimum, even when something was ready at once: a loop that cannot serve what
+  // is ready (no descriptor left to accept with, say) must not spin.
+  const std::int64_t left = std::int64_t{minimum} * 1'000'000 - (monotonicNanoseconds() - start);
+  if (left > 0)
+    sleep(static_cast<std::uint32_t>((left + 999'999) / 1'000'000));
 }
 
 }  // namespace plinth::platform::native
