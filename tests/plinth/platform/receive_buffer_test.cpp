@@ -41,6 +41,7 @@ class BufferedReceiveTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::uint16_t port = 0;
+    ASSERT_EQ(services.startSockets(), 0);
     ASSERT_TRUE(services.bindAnyAddress(listener.get(), 0));
     ASSERT_TRUE(services.listen(listener.get()));
     ASSERT_TRUE(services.localPort(listener.get(), &port));
@@ -63,7 +64,7 @@ class BufferedReceiveTest : public ::testing::Test {
     return got == 1 ? byte : got;
   }
 
-  Socket listener{services.openStreamSocket()};
+  Socket listener{(services.startSockets(), services.openStreamSocket())};
   Socket client;
   SocketHandle accepted = invalidSocket;
 };
