@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <new>
+#include <typeinfo>
 
 #include "plinth/core/clock.h"
+#include "plinth/net/internet_connection.h"
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
 
@@ -31,6 +33,30 @@ void flush(ClientRecord& record, double now) {
   record.crSeen = record.lfSeen = false;
   plinth::platform::services.writeStandardOutput(record.buffer.begin, record.buffer.size());
   record.buffer.clear();
+}
+
+// Reads what has arrived, up to one line or longestPiece bytes, into the record's buffer.
+template <typename Connection>
+void readLine(ClientRecord& record, Connection& connection, bool& anyByteReceived) {
+  if (connection.peekByte() != -1) {
+    do {
+      anyByteReceived = true;
+      const int byte = connection.readByte();
+      if (byte < 0)
+        break;  // the byte peekByte held is always there; this is only a guard
+      if (byte >= 32 || byte == '\n' || byte == '\r') {
+        record.buffer.append(static_cast<unsigned char>(byte));
+        if (byte == '\r')
+          record.crSeen = true;
+        if (byte == '\n') {
+          record.lfSeen = true;
+          break;  // at most one line per turn; the rest waits for the next pass
+        }
+      } else {
+        appendEscaped(record.buffer, static_cast<unsigned char>(byte));
+      }
+    } while (record.buffer.size() < longestPiece && connection.peekByte() != -1);
+  }
 }
 
 }  // namespace
@@ -83,24 +109,12 @@ bool pollClient(ClientRecord& record, bool& anyByteReceived) {
     return false;
   }
 
-  if (connection.peekByte() != -1) {
-    do {
-      anyByteReceived = true;
-      const int byte = connection.readByte();
-      if (byte < 0)
-        break;  // the byte peekByte held is always there; this is only a guard
-      if (byte >= 32 || byte == '\n' || byte == '\r') {
-        record.buffer.append(static_cast<unsigned char>(byte));
-        if (byte == '\r')
-          record.crSeen = true;
-        if (byte == '\n') {
-          record.lfSeen = true;
-          break;  // at most one line per turn; the rest waits for the next pass
-        }
-      } else {
-        appendEscaped(record.buffer, static_cast<unsigned char>(byte));
-      }
-    } while (record.buffer.size() < longestPiece && connection.peekByte() != -1);
+  // Every client of the receiver is a TCP connection; reading it by its own type lets the byte
+  // loop inline instead of making two virtual calls a byte.
+  if (typeid(connection) == typeid(plinth::InternetConnection)) {
+    readLine(record, static_cast<plinth::InternetConnection&>(connection), anyByteReceived);
+  } else {
+    readLine(record, connection, anyByteReceived);
   }
 
   if (record.buffer.empty())

@@ -2,6 +2,7 @@
 
 #include "plinth/core/spin_lock.h"
 #include "plinth/net/sockets.h"
+#include "plinth/platform/receive_buffer.h"
 #include "plinth/text/text_writer.h"
 
 namespace plinth {
@@ -9,7 +10,6 @@ namespace {
 
 using platform::PollDirection;
 
-constexpr std::int32_t largestPiece = 10240;  // bytes per receive or send call
 constexpr int drainPiece = 128;
 // Closing drains what the peer has already sent, so that the close stays orderly, but never waits
 // for more: the caller's thread serves every other client too.
@@ -28,59 +28,20 @@ InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
   address.assignNarrow(peerAddress, codePage1252);
 }
 
+void InternetConnectionImpl::reportReadError() {
+  console()
+      .writeText("Socket read error: ")
+      .writeInt(platform::services.lastSocketError())
+      .writeText("\n");
+}
+
 void InternetConnectionImpl::end(ConnectionState how) {
   state = how;
   closed = true;
 }
 
-bool InternetConnectionImpl::poll(PollDirection direction) {
-  const platform::PollResult result = platform::services.poll(socket, direction);
-  if (result.failed) {
-    end(statePollFailed);
-    return false;
-  }
-  if (result.exception) {
-    end(stateSocketError);
-    return false;
-  }
-  if (result.ready)
-    seenReady = true;
-  return result.ready;
-}
-
-bool InternetConnectionImpl::pollReadable() {
-  return poll(PollDirection::readable);
-}
-
 bool InternetConnectionImpl::pollWritable() {
   return poll(PollDirection::writable);
-}
-
-std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
-  if (closed || count <= 0)
-    return 0;
-  auto* bytes = static_cast<char*>(buffer);
-  std::int32_t received = 0;
-  while (!closed && received < count) {
-    if (!pollReadable()) {
-      sleepMilliseconds(1);
-      continue;
-    }
-    const int got = platform::services.receive(socket, bytes + received,
-                                               smaller(count - received, largestPiece));
-    if (got < 0) {
-      console()
-          .writeText("Socket read error: ")
-          .writeInt(platform::services.lastSocketError())
-          .writeText("\n");
-      end(stateSocketError);
-    } else if (got == 0) {
-      end(stateClosedByPeer);
-    } else if (!closed) {
-      received += got;
-    }
-  }
-  return received;
 }
 
 std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t count) {
@@ -98,7 +59,7 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
         platform::services.send(socket, bytes + sent, smaller(count - sent, largestPiece));
     if (put < 0) {
       const int error = platform::services.lastSocketError();
-      const platform::PollResult after = platform::services.poll(socket, PollDirection::writable);
+      const platform::PollResult after = platform::buffered::poll(socket, PollDirection::writable);
       console()
           .writeText("Socket write error: ")
           .writeInt(error)
@@ -128,10 +89,10 @@ void InternetConnectionImpl::close() {
     platform::services.shutdown(socket, platform::ShutdownDirection::send);
     char discard[drainPiece];
     for (int drained = 0; drained < drainLimit; drained += drainPiece) {
-      const platform::PollResult ready = platform::services.poll(socket, PollDirection::readable);
+      const platform::PollResult ready = platform::buffered::poll(socket, PollDirection::readable);
       if (ready.failed || ready.exception || !ready.ready)
         break;
-      const int got = platform::services.receive(socket, discard, drainPiece);
+      const int got = platform::buffered::receive(socket, discard, drainPiece);
       if (got == 0)
         break;
       if (got < 0) {
@@ -145,7 +106,7 @@ void InternetConnectionImpl::close() {
       }
     }
   }
-  platform::services.closeSocket(socket);
+  platform::buffered::closeSocket(socket);
   socket = platform::invalidSocket;
 }
 
@@ -168,28 +129,6 @@ ConnectionState InternetConnection::getState() {
 
 void InternetConnection::close() {
   impl_->close();
-}
-
-int InternetConnection::readByte() {
-  if (impl_->hasPushback) {
-    impl_->hasPushback = false;
-    return impl_->pushbackByte;
-  }
-  unsigned char byte = 0;
-  return impl_->receiveBytes(&byte, 1) == 1 ? byte : -1;
-}
-
-int InternetConnection::peekByte() {
-  if (impl_->hasPushback)
-    return impl_->pushbackByte;
-  impl_->pushbackByte = -1;
-  if (!impl_->pollReadable())
-    return -1;
-  unsigned char byte = 0;
-  if (impl_->receiveBytes(&byte, 1) == 1)
-    impl_->pushbackByte = byte;
-  impl_->hasPushback = impl_->pushbackByte != -1;
-  return impl_->pushbackByte;
 }
 
 std::int64_t InternetConnection::read(void* buffer, std::int32_t count) {

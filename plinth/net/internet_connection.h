@@ -5,11 +5,16 @@
 
 #include <cstdint>
 
+#include "plinth/core/spin_lock.h"
 #include "plinth/net/network_connection.h"
 #include "plinth/platform/platform.h"
+#include "plinth/platform/receive_buffer.h"
 #include "plinth/strings/plinth_string.h"
 
 namespace plinth {
+
+// Bytes per receive or send call.
+inline constexpr std::int32_t largestPiece = 10240;
 
 struct InternetConnectionImpl {
   InternetConnectionImpl(platform::SocketHandle accepted, const char* peerAddress);
@@ -33,9 +38,10 @@ struct InternetConnectionImpl {
  private:
   bool poll(platform::PollDirection direction);
   void end(ConnectionState how);
+  void reportReadError();
 };
 
-class InternetConnection : public NetworkConnection {
+class InternetConnection final : public NetworkConnection {
  public:
   explicit InternetConnection(InternetConnectionImpl* impl) : impl_(impl) {}
   ~InternetConnection() override;
@@ -56,5 +62,73 @@ class InternetConnection : public NetworkConnection {
  private:
   InternetConnectionImpl* impl_;
 };
+
+// Receiving a byte is the receiver's hot path, so these are here for the compiler to inline.
+
+inline bool InternetConnectionImpl::poll(platform::PollDirection direction) {
+  const platform::PollResult result = platform::buffered::poll(socket, direction);
+  if (result.failed) {
+    end(statePollFailed);
+    return false;
+  }
+  if (result.exception) {
+    end(stateSocketError);
+    return false;
+  }
+  if (result.ready)
+    seenReady = true;
+  return result.ready;
+}
+
+inline bool InternetConnectionImpl::pollReadable() {
+  return poll(platform::PollDirection::readable);
+}
+
+inline std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
+  if (closed || count <= 0)
+    return 0;
+  auto* bytes = static_cast<char*>(buffer);
+  std::int32_t received = 0;
+  while (!closed && received < count) {
+    if (!pollReadable()) {
+      sleepMilliseconds(1);
+      continue;
+    }
+    const int got = platform::buffered::receive(
+        socket, bytes + received,
+        count - received < largestPiece ? count - received : largestPiece);
+    if (got < 0) {
+      reportReadError();
+      end(stateSocketError);
+    } else if (got == 0) {
+      end(stateClosedByPeer);
+    } else if (!closed) {
+      received += got;
+    }
+  }
+  return received;
+}
+
+inline int InternetConnection::readByte() {
+  if (impl_->hasPushback) {
+    impl_->hasPushback = false;
+    return impl_->pushbackByte;
+  }
+  unsigned char byte = 0;
+  return impl_->receiveBytes(&byte, 1) == 1 ? byte : -1;
+}
+
+inline int InternetConnection::peekByte() {
+  if (impl_->hasPushback)
+    return impl_->pushbackByte;
+  impl_->pushbackByte = -1;
+  if (!impl_->pollReadable())
+    return -1;
+  unsigned char byte = 0;
+  if (impl_->receiveBytes(&byte, 1) == 1)
+    impl_->pushbackByte = byte;
+  impl_->hasPushback = impl_->pushbackByte != -1;
+  return impl_->pushbackByte;
+}
 
 }  // namespace plinth

@@ -1,6 +1,7 @@
 #include "plinth/net/internet_server.h"
 
 #include "plinth/net/sockets.h"
+#include "plinth/platform/receive_buffer.h"
 
 namespace plinth {
 
@@ -12,7 +13,7 @@ InternetServer::InternetServer(std::int32_t port) : impl_(new InternetServerImpl
 InternetServer::~InternetServer() {
   if (impl_->listeningSocket != platform::invalidSocket) {
     platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
-    platform::services.closeSocket(impl_->listeningSocket);
+    platform::buffered::closeSocket(impl_->listeningSocket);
     impl_->listeningSocket = platform::invalidSocket;
   }
   impl_->pendingConnection.release();  // a client accepted ahead and never taken is closed here
@@ -76,7 +77,7 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
   if (impl_->stopped)
     return {};
   const platform::PollResult result =
-      platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
+      platform::buffered::poll(impl_->listeningSocket, platform::PollDirection::readable);
   if (result.failed || result.exception) {
     impl_->stopped = true;
     return {};

@@ -48,6 +48,7 @@ bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);
 bool closeSocket(SocketHandle socket);
 bool connectLoopback(SocketHandle socket, std::uint16_t port);
+void waitForActivity(std::uint32_t minimum, std::uint32_t maximum);
 
 // host.cpp
 bool hostName(char* buffer, int size);

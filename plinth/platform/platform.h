@@ -89,6 +89,10 @@ struct Services {
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
   bool (*closeSocket)(SocketHandle socket);
   bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
+  // An idle pause of a polling loop: sleeps at least `minimum` milliseconds, and longer, up to
+  // `maximum`, while none of the sockets the layer has opened has anything to say (data, a
+  // connection, an end, an error). Where the system cannot tell, it sleeps `minimum`.
+  void (*waitForActivity)(std::uint32_t minimum, std::uint32_t maximum);
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname

@@ -52,6 +52,7 @@ constexpr Services realTable = {
     native::setLinger,
     native::closeSocket,
     native::connectLoopback,
+    native::waitForActivity,
     native::hostName,
     native::computerName,
     native::interfaceAddresses,

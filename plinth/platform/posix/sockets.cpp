@@ -9,6 +9,8 @@
 #include <climits>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/posix/monotonic.h"
+#include "plinth/platform/posix/readiness.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -50,7 +52,10 @@ int lastSocketError() {
 
 SocketHandle openStreamSocket() {
   // Close-on-exec, so that a child process never holds a client's connection open.
-  return handleOf(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (descriptor >= 0)
+    readiness::watch(descriptor);
+  return handleOf(descriptor);
 }
 
 bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
@@ -84,8 +89,13 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
     errno = EBADF;  // poll(2) would skip a negative descriptor and report nothing ready
     return {.failed = true};
   }
-  // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
   const bool reading = direction == PollDirection::readable;
+  if (reading) {
+    if (const std::optional<PollResult> snapshot = readiness::pollReadable(descriptor)) {
+      return *snapshot;
+    }
+  }
+  // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
   pollfd entry{};
   entry.fd = descriptor;
   entry.events = static_cast<short>((reading ? POLLIN | POLLRDHUP : POLLOUT) | POLLPRI);
@@ -110,6 +120,7 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
 SocketHandle accept(SocketHandle listener, AddressText* peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
+  readiness::received(descriptorOf(listener));
   int accepted = -1;
   do {
     accepted = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
@@ -117,11 +128,13 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0)
     return invalidSocket;
+  readiness::watch(accepted);
   inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
   return handleOf(accepted);
 }
 
 int receive(SocketHandle socket, void* buffer, int count) {
+  readiness::received(descriptorOf(socket));
   ssize_t received = 0;
   do {
     received = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(count), 0);
@@ -149,6 +162,7 @@ bool setLinger(SocketHandle socket, std::uint16_t seconds) {
 }
 
 bool closeSocket(SocketHandle socket) {
+  readiness::forget(descriptorOf(socket));
   // Never retried: Linux releases the descriptor even when close reports EINTR, and a second
   // close could hit a number that has been handed out again meanwhile.
   return close(descriptorOf(socket)) == 0;
@@ -158,6 +172,17 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port) {
   const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
   return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&address),
                  sizeof address) == 0;
+}
+
+void waitForActivity(std::uint32_t minimum, std::uint32_t maximum) {
+  const std::int64_t start = monotonicNanoseconds();
+  if (maximum > minimum)
+    readiness::waitForAny(maximum);
+  // At least the minimum, even when something was ready at once: a loop that cannot serve what
+  // is ready (no descriptor left to accept with, say) must not spin.
+  const std::int64_t left = std::int64_t{minimum} * 1'000'000 - (monotonicNanoseconds() - start);
+  if (left > 0)
+    sleep(static_cast<std::uint32_t>((left + 999'999) / 1'000'000));
 }
 
 }  // namespace plinth::platform::native

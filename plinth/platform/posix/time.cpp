@@ -4,21 +4,13 @@
 #include <cerrno>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/posix/monotonic.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <x86intrin.h>
 #endif
 
 namespace plinth::platform::native {
-namespace {
-
-std::int64_t monotonicNanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
-}  // namespace
 
 void sleep(std::uint32_t milliseconds) {
   timespec remaining{static_cast<time_t>(milliseconds / 1000),

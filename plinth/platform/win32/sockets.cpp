@@ -112,4 +112,9 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port) {
          0;
 }
 
+// Readiness is asked of each socket in turn here, so there is nothing to wait on as a whole.
+void waitForActivity(std::uint32_t minimum, std::uint32_t) {
+  Sleep(minimum);
+}
+
 }  // namespace plinth::platform::native

@@ -32,6 +32,14 @@ class Socket {
   ~Socket() { close(); }
   Socket(const Socket&) = delete;
   Socket& operator=(const Socket&) = delete;
+  Socket& operator=(Socket&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      other.handle_ = platform::invalidSocket;
+    }
+    return *this;
+  }
 
   platform::SocketHandle get() const { return handle_; }
   void close() {
