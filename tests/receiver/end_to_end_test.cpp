@@ -1,0 +1,496 @@
+// The real farspeak program as a child process, with clients on the loopback address. Its port is
+// fixed, so these tests never run beside each other or beside anything else that takes the port.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "plinth/platform/platform.h"
+#include "tests/support/child_process.h"
+
+namespace farspeak {
+namespace {
+
+using plinth::platform::invalidSocket;
+using plinth::platform::ShutdownDirection;
+using plinth::platform::SocketHandle;
+using test_support::ErrorStream;
+using test_support::runningUnderWine;
+using test_support::undoTextMode;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+const plinth::platform::Services& net = plinth::platform::realServices();
+
+constexpr std::uint16_t farspeakPort = 52525;
+// Generous limits: Wine takes a second or more to start a process, and the machine is shared.
+constexpr milliseconds startLimit{30'000};
+constexpr milliseconds replyLimit{10'000};
+
+const std::string incomingLine = "Incoming connection from 127.0.0.1\r\n";
+const std::string closedLine = "Connection from 127.0.0.1 closed\r\n";
+const std::string lostLine = "Connection from 127.0.0.1 lost\r\n";
+
+std::size_t countOf(const std::string& text, std::string_view piece) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+    ++count;
+  return count;
+}
+
+// A file that another process writes: what it holds so far. Each look reads only what is new.
+class GrowingFile {
+ public:
+  explicit GrowingFile(const std::string& path) : file_(path, std::ios::binary) {}
+
+  const std::string& text() {
+    for (;;) {
+      // An end of file met earlier is no end: the writer may have added more. Some C runtimes
+      // remember the end until the file is repositioned, hence the seek.
+      file_.clear();
+      file_.seekg(static_cast<std::streamoff>(text_.size()));
+      file_.read(chunk_.data(), static_cast<std::streamsize>(chunk_.size()));
+      const auto count = static_cast<std::size_t>(file_.gcount());
+      text_.append(chunk_.data(), count);
+      if (count < chunk_.size())
+        return text_;
+    }
+  }
+
+  // Looks every few milliseconds until `ready` holds for the text; false after `limit`.
+  bool waitUntil(const std::function<bool(const std::string&)>& ready,
+                 milliseconds limit = replyLimit) {
+    const auto deadline = Clock::now() + limit;
+    while (!ready(text())) {
+      if (Clock::now() >= deadline)
+        return false;
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
+  }
+
+  bool waitFor(std::string_view piece, std::size_t times = 1, milliseconds limit = replyLimit) {
+    return waitUntil([&](const std::string& text) { return countOf(text, piece) >= times; }, limit);
+  }
+
+ private:
+  std::ifstream file_;
+  std::vector<char> chunk_ = std::vector<char>(1 << 16);
+  std::string text_;
+};
+
+// The program, with what it writes to its two streams.
+struct Farspeak {
+  explicit Farspeak(ErrorStream errorStream = ErrorStream::ownFile)
+      : child(FARSPEAK_PROGRAM, errorStream),
+        output(child.outputPath()),
+        error(child.errorPath()) {}
+
+  // The banner's last line is out once the program listens.
+  bool waitUntilListening() {
+    return child.started() && error.waitUntil(
+                                  [](const std::string& text) {
+                                    const std::size_t at = text.find("host address=");
+                                    return at != std::string::npos &&
+                                           text.find("\r\n", at) != std::string::npos;
+                                  },
+                                  startLimit);
+  }
+
+  test_support::ChildProcess child;
+  GrowingFile output;
+  GrowingFile error;
+};
+
+// Closes its socket however the test ends.
+class Socket {
+ public:
+  Socket() = default;
+  ~Socket() { close(); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  bool open() {
+    handle_ = net.openStreamSocket();
+    return handle_ != invalidSocket;
+  }
+  SocketHandle get() const { return handle_; }
+  void close() {
+    if (handle_ != invalidSocket)
+      net.closeSocket(handle_);
+    handle_ = invalidSocket;
+  }
+
+ private:
+  SocketHandle handle_ = invalidSocket;
+};
+
+class Client {
+ public:
+  bool connect() { return socket_.open() && net.connectLoopback(socket_.get(), farspeakPort); }
+
+  bool send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const int sent = net.send(socket_.get(), bytes.data(), static_cast<int>(bytes.size()));
+      if (sent <= 0)
+        return false;
+      bytes.remove_prefix(static_cast<std::size_t>(sent));
+    }
+    return true;
+  }
+
+  // No more bytes from this side.
+  void endSending() { net.shutdown(socket_.get(), ShutdownDirection::send); }
+
+  // The orderly end: the program reads the end of the stream.
+  void close() {
+    endSending();
+    socket_.close();
+  }
+
+  // A zero linger time makes the close a reset.
+  void reset() {
+    net.setLinger(socket_.get(), 0);
+    socket_.close();
+  }
+
+ private:
+  Socket socket_;
+};
+
+class EndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(net.startSockets(), 0); }
+};
+
+TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+
+  char hostName[256] = {};
+  ASSERT_TRUE(net.hostName(hostName, sizeof hostName));
+  std::string addresses;
+  for (const std::string& address : net.interfaceAddresses())
+    addresses += (addresses.empty() ? "" : ", ") + address;
+  if (addresses.empty())
+    addresses = "127.0.0.1";
+  EXPECT_EQ(farspeak.error.text(),
+            "Farspeak started on port 52525!\r\nhostname=" + std::string(hostName) +
+                "\r\nhost address=" + addresses + "\r\n");
+  EXPECT_EQ(farspeak.output.text(), "");
+}
+
+TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
+  Socket holder;
+  ASSERT_TRUE(holder.open());
+  ASSERT_TRUE(net.bindAnyAddress(holder.get(), farspeakPort) && net.listen(holder.get()))
+      << "port " << farspeakPort << " is already in use";
+
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.child.started());
+  EXPECT_EQ(farspeak.child.waitForExit(startLimit), 0);
+  EXPECT_EQ(farspeak.error.text(), "Couldn't start the server\r\n");
+  EXPECT_EQ(farspeak.output.text(), "");
+}
+
+TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+
+  // A CR stays as it is; UTF-8, DEL and every byte from 128 up pass unchanged.
+  std::string sent = "abc\r\ncaf\xC3\xA9 \xE2\x82\xAC\n";
+  std::string expected = sent;
+  for (int byte = 0; byte < 256; ++byte) {
+    if (byte == '\n')
+      continue;
+    sent += static_cast<char>(byte);
+    if (byte < 32 && byte != '\r') {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\%03d", byte);
+      expected += escape;
+    } else {
+      expected += static_cast<char>(byte);
+    }
+  }
+  sent += '\n';
+  expected += '\n';
+
+  ASSERT_TRUE(client.send(sent));  // one send: the receiver never sees half a line
+  client.close();
+  ASSERT_TRUE(farspeak.error.waitFor(closedLine)) << farspeak.error.text();
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), expected);
+  EXPECT_NE(expected.find("\\000\\001"), std::string::npos);
+  EXPECT_NE(expected.find("\\009\\011\\012\r\\014"), std::string::npos);
+  EXPECT_NE(expected.find("\\027\\028\\029\\030\\031 !"), std::string::npos);
+}
+
+TEST_F(EndToEndTest, WritesAnUnfinishedLineHalfASecondAfterTheClientsPreviousLine) {
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+
+  // The half second runs from the write of "first", which cannot come before it was sent.
+  const auto firstSent = Clock::now();
+  ASSERT_TRUE(client.send("first\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("first"));
+  ASSERT_TRUE(client.send("unfinished"));
+  ASSERT_TRUE(farspeak.output.waitFor("unfinished", 1, milliseconds(3000)))
+      << farspeak.output.text();
+  // A little under half a second: the program's clock counts in whole ticks.
+  EXPECT_GE(Clock::now() - firstSent, milliseconds(450));
+
+  ASSERT_TRUE(client.send(" line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor(" line"));
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "first\nunfinished line\n");
+}
+
+TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
+  // One file for both streams shows the order of the writes.
+  Farspeak farspeak(ErrorStream::intoOutput);
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+
+  // A line first, so that the unfinished rest is not written at once as a new client's first bytes.
+  ASSERT_TRUE(client.send("line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("line"));
+  ASSERT_TRUE(client.send("last words"));
+  client.close();
+  ASSERT_TRUE(farspeak.output.waitFor(closedLine)) << farspeak.output.text();
+  const std::string& text = farspeak.output.text();
+  EXPECT_EQ(countOf(text, "last words"), 1u) << text;
+  EXPECT_NE(text.find("last words" + closedLine), std::string::npos) << text;
+}
+
+TEST_F(EndToEndTest, ReportsAResetConnectionAsLost) {
+  if (runningUnderWine())
+    GTEST_SKIP() << "Wine ends a reset connection in order";
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(farspeak.error.waitFor(incomingLine)) << farspeak.error.text();
+
+  client.reset();
+  ASSERT_TRUE(farspeak.error.waitFor(lostLine)) << farspeak.error.text();
+  EXPECT_EQ(countOf(farspeak.error.text(), closedLine), 0u);
+}
+
+std::string numberedLine(int client, int line) {
+  // Lengths differ from line to line, so that a line cut or spliced does not go unnoticed.
+  const std::string filler(static_cast<std::size_t>((client + line) % 37),
+                           static_cast<char>('a' + line % 26));
+  return "client " + std::to_string(client) + " line " + std::to_string(line) + " " + filler + "\n";
+}
+
+TEST_F(EndToEndTest, KeepsTheLinesOfManyClientsWholeAndInOrder) {
+  // Fewer under Wine, whose socket calls are slow: there the program reads a few KB a second.
+  const int clientCount = runningUnderWine() ? 25 : 50;
+  const int linesPerClient = runningUnderWine() ? 8 : 200;
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  std::vector<Client> clients(clientCount);
+  for (Client& client : clients)
+    ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(farspeak.error.waitFor(incomingLine, clientCount)) << farspeak.error.text();
+
+  for (int line = 0; line < linesPerClient; ++line) {
+    for (int client = 0; client < clientCount; ++client)
+      ASSERT_TRUE(clients[client].send(numberedLine(client, line)));
+  }
+  for (Client& client : clients)
+    client.close();
+  ASSERT_TRUE(farspeak.error.waitFor(closedLine, clientCount, startLimit)) << farspeak.error.text();
+
+  const std::string text = undoTextMode(farspeak.output.text());
+  std::vector<int> nextLine(clientCount, 0);
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find('\n', start);
+    ASSERT_NE(end, std::string::npos) << "unfinished last line: " << text.substr(start);
+    const std::string line = text.substr(start, end + 1 - start);
+    int client = -1;
+    int number = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "client %d line %d", &client, &number), 2) << line;
+    ASSERT_TRUE(client >= 0 && client < clientCount) << line;
+    ASSERT_EQ(line, numberedLine(client, nextLine[client])) << "out of order or damaged";
+    ++nextLine[client];
+    start = end + 1;
+  }
+  EXPECT_EQ(nextLine, std::vector<int>(clientCount, linesPerClient));
+}
+
+TEST_F(EndToEndTest, WritesHeldBytesAndExitsWithZeroWhenAskedToStop) {
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  // The program writes "first" at once and holds "held" for half a second.
+  ASSERT_TRUE(client.send("first\nheld"));
+  ASSERT_TRUE(farspeak.output.waitFor("first"));
+  // Time for the program to read "held", well inside the half second.
+  std::this_thread::sleep_for(milliseconds(100));
+
+  if (!farspeak.child.requestStop())
+    GTEST_SKIP() << "no way here to ask the program to stop";
+  EXPECT_EQ(farspeak.child.waitForExit(replyLimit), 0);
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "first\nheld");
+  // A client still connected at the end is released without a report.
+  EXPECT_EQ(countOf(farspeak.error.text(), "Connection from"), 0u) << farspeak.error.text();
+}
+
+constexpr std::size_t numberLength = 10;
+
+// The endless line: numbers of nine digits and a space, so that a piece lost, repeated or out of
+// order shows.
+std::string numberedStream(std::size_t firstNumber, std::size_t count) {
+  std::string text;
+  for (std::size_t number = firstNumber; number < firstNumber + count; ++number) {
+    const std::string digits = std::to_string(number);
+    text += std::string(numberLength - 1 - digits.size(), '0') + digits + " ";
+  }
+  return text;
+}
+
+// Sends an endless line from a thread of its own, as fast as the program takes it, for twenty
+// seconds at most. A send that waits for room on the connection gives up when the sending side is
+// shut down, except under Wine, where it waits until the program has read enough or has ended:
+// a test lets the program end first.
+class Streamer {
+ public:
+  explicit Streamer(Client& client) : client_(client), thread_([this] { run(); }) {}
+  ~Streamer() {
+    stopping_ = true;
+    client_.endSending();
+    thread_.join();
+  }
+
+  // True once the first bytes are on their way, so that the program always finds more waiting.
+  bool waitUntilUnderWay() const {
+    const auto deadline = Clock::now() + replyLimit;
+    while (sends_ == 0 && Clock::now() < deadline)
+      std::this_thread::sleep_for(milliseconds(2));
+    return sends_ > 0;
+  }
+
+ private:
+  void run() {
+    constexpr std::size_t numbersPerSend = 1000;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (std::size_t first = 0; !stopping_ && Clock::now() < deadline; first += numbersPerSend) {
+      if (!client_.send(numberedStream(first, numbersPerSend)))
+        return;
+      ++sends_;
+    }
+  }
+
+  Client& client_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> sends_{0};
+  std::thread thread_;
+};
+
+std::string talkLine(int number) {
+  return std::string(number < 10 ? "talk 0" : "talk ") + std::to_string(number) + "\n";
+}
+
+TEST_F(EndToEndTest, AnEndlessLineHoldsUpNoOtherClient) {
+  // Under Wine every socket call is a round trip to Wine's server, and the program reads byte by
+  // byte: one turn of a streaming client there lasts the better part of a second.
+  const milliseconds usualDelay{runningUnderWine() ? 2000 : 100};
+  const milliseconds longestDelay{runningUnderWine() ? 5000 : 500};
+  Client streamerClient;
+  std::optional<Streamer> streamer;  // ends after the program, see Streamer
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client talker;
+  ASSERT_TRUE(streamerClient.connect());
+  ASSERT_TRUE(talker.connect());
+  ASSERT_TRUE(farspeak.error.waitFor(incomingLine, 2)) << farspeak.error.text();
+  streamer.emplace(streamerClient);
+  ASSERT_TRUE(streamer->waitUntilUnderWay());
+
+  // A line every 50 ms, each to come out whole within a fraction of a second.
+  constexpr int talkCount = 10;
+  std::vector<milliseconds> delays;
+  for (int i = 0; i < talkCount; ++i) {
+    const auto sentAt = Clock::now();
+    const std::size_t writtenBefore = farspeak.output.text().size();
+    const std::string line = talkLine(i);
+    ASSERT_TRUE(talker.send(line));
+    const std::string lineAsWritten = line.substr(0, line.size() - 1);  // whatever its line end
+    ASSERT_TRUE(farspeak.output.waitUntil([&](const std::string& text) {
+      return text.find(lineAsWritten, writtenBefore) != std::string::npos;
+    })) << lineAsWritten;
+    delays.push_back(std::chrono::duration_cast<milliseconds>(Clock::now() - sentAt));
+    std::this_thread::sleep_until(sentAt + milliseconds(50));
+  }
+
+  // One late line may be the shared machine's doing; a late middle one is the program's.
+  std::string shown;
+  for (const milliseconds delay : delays)
+    shown += std::to_string(delay.count()) + " ms ";
+  EXPECT_LT(*std::max_element(delays.begin(), delays.end()), longestDelay) << shown;
+  std::nth_element(delays.begin(), delays.begin() + talkCount / 2, delays.end());
+  EXPECT_LT(delays[talkCount / 2], usualDelay) << shown;
+}
+
+TEST_F(EndToEndTest, AnEndlessLineComesOutInPiecesInOrder) {
+  if (runningUnderWine())
+    GTEST_SKIP() << "too slow under Wine, where one piece takes a quarter of a minute or more";
+  constexpr std::size_t longestPiece = 65536;
+  Client streamerClient;
+  std::optional<Streamer> streamer;  // ends after the program, see Streamer
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client talker;
+  ASSERT_TRUE(streamerClient.connect());
+  ASSERT_TRUE(talker.connect());
+  streamer.emplace(streamerClient);
+
+  // The talker's lines fall between the pieces of the stream, which never ends its line.
+  constexpr int talkCount = 3;
+  for (int i = 0; i < talkCount; ++i) {
+    const std::size_t goal = (i + 1) * longestPiece;
+    ASSERT_TRUE(farspeak.output.waitUntil(
+        [&](const std::string& text) { return text.size() >= goal; }, startLimit));
+    ASSERT_TRUE(talker.send(talkLine(i)));
+  }
+  const std::size_t goal = (talkCount + 1) * longestPiece;
+  const std::string lastTalk = talkLine(talkCount - 1);
+  ASSERT_TRUE(farspeak.output.waitUntil(
+      [&](const std::string& text) {
+        return text.size() >= goal && text.find(lastTalk.substr(0, lastTalk.size() - 1)) !=
+                                          std::string::npos;
+      },
+      startLimit));
+
+  // Without the talker's lines, the pieces join up into the stream as it was sent.
+  std::string stream = undoTextMode(farspeak.output.text());
+  int talkSeen = 0;
+  for (std::size_t at = stream.find("talk "); at != std::string::npos; at = stream.find("talk ")) {
+    ASSERT_GT(at, 0u);
+    const std::string line = talkLine(talkSeen++);
+    ASSERT_EQ(stream.compare(at, line.size(), line), 0) << stream.substr(at, 16);
+    stream.erase(at, line.size());
+  }
+  EXPECT_EQ(talkSeen, talkCount);
+  EXPECT_GE(stream.size(), talkCount * longestPiece);
+  const std::string sent = numberedStream(0, stream.size() / numberLength + 1);
+  EXPECT_TRUE(stream == sent.substr(0, stream.size())) << "the pieces are out of order";
+}
+
+}  // namespace
+}  // namespace farspeak
