@@ -1,0 +1,217 @@
+#include "bench/clients.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <optional>
+#include <unordered_set>
+
+#include "bench/lines.h"
+#include "bench/target.h"
+#include "bench/timing.h"
+
+namespace farspeak::bench {
+namespace {
+
+constexpr std::size_t largestChunk = 65536;
+constexpr std::uint64_t smallestWindow = 65536;  // bytes in flight that any receiver may have
+constexpr double windowSeconds = 0.25;           // ...or this much of its output so far
+constexpr double finishLimit = 2.0;  // seconds to finish the chunks under way once time is up
+
+int millisecondsUntil(double deadline) {
+  return static_cast<int>(std::ceil(std::max(0.0, deadline - monotonicSeconds()) * 1000.0));
+}
+
+bool wouldBlock(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
+
+struct Stream {
+  int socket = -1;
+  std::uint32_t client = 0;
+  std::vector<char> chunk;
+  std::size_t chunkLength = 0;  // whole lines
+  std::size_t chunkSent = 0;
+  std::uint64_t chunkFirstLine = 0;
+  std::uint64_t nextLine = 0;
+  bool failed = false;
+
+  bool pending() const { return !failed && chunkSent < chunkLength; }
+};
+
+}  // namespace
+
+std::size_t ClientSockets::connect(std::size_t count, double limitSeconds,
+                                   const std::function<void(std::size_t client)>& onConnected) {
+  const double deadline = monotonicSeconds() + limitSeconds;
+  const int poller = epoll_create1(EPOLL_CLOEXEC);
+  if (poller < 0)
+    return 0;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(receiverPort);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+
+  std::size_t connected = 0;
+  const auto keep = [&](int socket) {
+    sockets.push_back(socket);
+    ++connected;
+    if (onConnected)
+      onConnected(sockets.size() - 1);
+  };
+  std::unordered_set<int> waiting;
+  for (std::size_t started = 0; started < count; ++started) {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+      break;  // out of descriptors: the clients connected so far are the answer
+    if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+      keep(socket);
+      continue;
+    }
+    epoll_event event{};
+    event.events = EPOLLOUT;
+    event.data.fd = socket;
+    if (errno == EINPROGRESS && epoll_ctl(poller, EPOLL_CTL_ADD, socket, &event) == 0)
+      waiting.insert(socket);
+    else
+      close(socket);
+  }
+
+  epoll_event events[256];
+  while (!waiting.empty() && monotonicSeconds() < deadline) {
+    const int ready = epoll_wait(poller, events, 256, millisecondsUntil(deadline));
+    for (int index = 0; index < ready; ++index) {
+      const int socket = events[index].data.fd;
+      epoll_ctl(poller, EPOLL_CTL_DEL, socket, nullptr);
+      waiting.erase(socket);
+      int error = 0;
+      socklen_t length = sizeof error;
+      if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0)
+        keep(socket);
+      else
+        close(socket);
+    }
+  }
+  for (const int socket : waiting)
+    close(socket);
+  close(poller);
+  return connected;
+}
+
+void ClientSockets::closeAll() {
+  for (const int socket : sockets)
+    close(socket);
+  sockets.clear();
+}
+
+bool sendAll(int socket, const char* bytes, std::size_t count, double deadline) {
+  while (count > 0) {
+    const ssize_t sent = send(socket, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      bytes += sent;
+      count -= static_cast<std::size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && !wouldBlock(errno))
+      return false;
+    if (monotonicSeconds() >= deadline)
+      return false;
+    pollfd room{socket, POLLOUT, 0};
+    poll(&room, 1, std::min(millisecondsUntil(deadline), 100));
+  }
+  return true;
+}
+
+StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan,
+                         const std::function<std::uint64_t()>& deliveredBytes) {
+  StreamResult result;
+  if (sockets.empty())
+    return result;
+  const std::size_t lineLength = plan.lineLength;
+  const std::uint64_t linesPerClient = plan.byteBudget / lineLength / sockets.size();
+  std::vector<Stream> streams(sockets.size());
+  for (std::size_t index = 0; index < sockets.size(); ++index) {
+    streams[index].socket = sockets[index];
+    streams[index].client = static_cast<std::uint32_t>(index);
+    streams[index].chunk.resize(std::max(largestChunk / lineLength, std::size_t{1}) * lineLength);
+  }
+
+  result.started = monotonicSeconds();
+  const double stopAt = result.started + plan.seconds;
+  const double giveUpAt = stopAt + finishLimit;
+  // This turn's window, or 0 when the bytes in flight already fill it.
+  const auto openWindow = [&](double now) -> std::uint64_t {
+    const std::uint64_t delivered = std::min(deliveredBytes(), result.bytesSent);
+    const double rate = static_cast<double>(delivered) / std::max(now - result.started, 1e-3);
+    const auto window = std::max(smallestWindow, static_cast<std::uint64_t>(rate * windowSeconds));
+    return result.bytesSent - delivered < window ? window : 0;
+  };
+  std::vector<pollfd> waitingForRoom;
+  for (;;) {
+    const double now = monotonicSeconds();
+    if (now >= giveUpAt)
+      break;
+    bool held = false;  // a client waits for the receiver to catch up
+    bool progressed = false;
+    std::optional<std::uint64_t> window;  // worked out when a client first needs a chunk
+    for (Stream& stream : streams) {
+      if (stream.failed)
+        continue;
+      if (stream.chunkSent == stream.chunkLength) {
+        if (now >= stopAt || stream.nextLine >= linesPerClient)
+          continue;
+        if (!window)
+          window = openWindow(now);
+        if (*window == 0) {
+          held = true;
+          continue;
+        }
+        // Chunks no larger than a share of the window, so that the backlog stays within it.
+        const std::uint64_t lines = std::min<std::uint64_t>(
+            {std::max<std::uint64_t>(*window / streams.size() / lineLength, 1),
+             stream.chunk.size() / lineLength, linesPerClient - stream.nextLine});
+        stream.chunkFirstLine = stream.nextLine;
+        for (std::uint64_t line = 0; line < lines; ++line)
+          writeLine(stream.client, stream.nextLine++, lineLength,
+                    stream.chunk.data() + line * lineLength);
+        stream.chunkLength = static_cast<std::size_t>(lines * lineLength);
+        stream.chunkSent = 0;
+      }
+      const ssize_t sent = send(stream.socket, stream.chunk.data() + stream.chunkSent,
+                                stream.chunkLength - stream.chunkSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (sent > 0) {
+        stream.chunkSent += static_cast<std::size_t>(sent);
+        result.bytesSent += static_cast<std::uint64_t>(sent);
+        progressed = true;
+      } else if (sent < 0 && !wouldBlock(errno)) {
+        stream.failed = true;  // the receiver has gone: what it took is what it got
+      }
+    }
+    if (progressed)
+      continue;
+    waitingForRoom.clear();
+    for (const Stream& stream : streams) {
+      if (stream.pending())
+        waitingForRoom.push_back(pollfd{stream.socket, POLLOUT, 0});
+    }
+    if (!waitingForRoom.empty())
+      poll(waitingForRoom.data(), waitingForRoom.size(), 5);
+    else if (held)
+      sleepSeconds(0.0002);
+    else
+      break;  // every budget spent, or the time is up and every chunk finished
+  }
+  result.ended = monotonicSeconds();
+  for (const Stream& stream : streams)
+    result.linesSent += stream.chunkFirstLine + stream.chunkSent / lineLength;
+  return result;
+}
+
+}  // namespace farspeak::bench

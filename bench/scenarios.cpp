@@ -1,0 +1,303 @@
+#include "bench/scenarios.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <iostream>
+
+#include "bench/clients.h"
+#include "bench/lines.h"
+#include "bench/output_reader.h"
+#include "bench/timing.h"
+
+namespace farspeak::bench {
+namespace {
+
+// Every step has a time limit, so that a slow or stuck target costs seconds, not the run.
+constexpr std::size_t shortLine = 100;
+constexpr std::size_t longLine = 8192;
+constexpr std::uint64_t byteBudget = std::uint64_t{512} << 20;  // per throughput run
+constexpr double sendSeconds = 2.5;
+constexpr double drainLimit = 2.0;  // seconds for the output to catch up once sending stops
+constexpr double connectLimit = 5.0;
+
+constexpr std::size_t latencyLines = 200;
+constexpr double latencyInterval = 0.010;
+constexpr double quietBefore = 1.0;  // the receiver paces itself down after half a second
+
+constexpr std::size_t mostIdleClients = 10000;
+constexpr std::size_t idleBatch = 500;  // most connections started at once while clients gather
+constexpr double idleConnectLimit = 60.0;
+constexpr double cpuSeconds = 3.0;
+constexpr std::size_t probes = 9;
+constexpr double probeGap = 0.6;
+
+constexpr std::size_t burstClients = 5000;
+constexpr double burstLimit = 15.0;
+
+bool started(const Target& target, const TargetCommand& command) {
+  if (target.listening())
+    return true;
+  std::cerr << command.name << " did not start listening on port " << receiverPort << "\n"
+            << target.errorText();
+  return false;
+}
+
+void checkOutputFile(int file, LineChecker& checker) {
+  std::vector<char> buffer(std::size_t{1} << 20);
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t length = pread(file, buffer.data(), buffer.size(), offset);
+    if (length <= 0)
+      break;
+    checker.feed(buffer.data(), static_cast<std::size_t>(length));
+    offset += length;
+  }
+  checker.finish();
+}
+
+void addCheckRows(Figures& figures, std::uint64_t linesSent, const LineChecker& checker) {
+  const auto count = [](std::uint64_t value) { return static_cast<double>(value); };
+  figures.push_back({"lines sent", count(linesSent), 0, false});
+  figures.push_back({"lines intact", count(checker.intact()), 0, false});
+  figures.push_back({"lines mixed", count(checker.mixed()), 0, false});
+  figures.push_back({"lines out of order", count(checker.reordered()), 0, false});
+  figures.push_back({"lines missing", count(checker.missing(linesSent)), 0, false});
+}
+
+// Nearest rank; `sorted` is not empty.
+double percentile(const std::vector<double>& sorted, double fraction) {
+  const auto rank = static_cast<std::size_t>(std::ceil(fraction * sorted.size()));
+  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+// Seconds from `sentAt` to the arrival of the line of `client` numbered `sequence`, or -1 when it
+// has not arrived within `limitSeconds`.
+double awaitLine(const OutputReader& reader, std::uint32_t client, std::uint64_t sequence,
+                 double sentAt, double limitSeconds) {
+  const double until = sentAt + limitSeconds;
+  for (;;) {
+    for (const Arrival& arrival : reader.arrivals()) {
+      if (arrival.client == client && arrival.sequence == sequence)
+        return arrival.seconds - sentAt;
+    }
+    if (monotonicSeconds() >= until)
+      return -1.0;
+    sleepSeconds(0.0005);
+  }
+}
+
+Figures throughput(const TargetCommand& command, std::size_t clientCount, std::size_t lineLength) {
+  Target target(command, Capture::file);
+  if (!started(target, command))
+    return {};
+  ClientSockets clients;
+  clients.connect(clientCount, connectLimit);
+  waitAccepted(clients.sockets.size(), connectLimit);
+
+  const StreamResult sent = streamLines(clients.sockets, {lineLength, byteBudget, sendSeconds},
+                                        [&] { return target.outputBytes(); });
+  std::uint64_t delivered = target.outputBytes();
+  double lastArrival = monotonicSeconds();
+  const double until = lastArrival + drainLimit;
+  while (delivered < sent.bytesSent && monotonicSeconds() < until) {
+    sleepSeconds(0.001);
+    const std::uint64_t now = target.outputBytes();
+    if (now != delivered) {
+      delivered = now;
+      lastArrival = monotonicSeconds();
+    }
+  }
+  target.stop();
+  clients.closeAll();
+  if (delivered < sent.bytesSent) {
+    std::cerr << command.name << ": " << sent.bytesSent - delivered
+              << " bytes were still in flight when the time ran out; they count as missing\n";
+  }
+
+  LineChecker checker(static_cast<std::uint32_t>(clientCount), lineLength);
+  checkOutputFile(target.output(), checker);
+  const double seconds = std::max(lastArrival - sent.started, 1e-6);
+  const double bytes = static_cast<double>(delivered);
+  Figures figures{{"MB/s", bytes / seconds / 1e6, 2},
+                  {"lines/s", bytes / static_cast<double>(lineLength) / seconds, 0}};
+  addCheckRows(figures, sent.linesSent, checker);
+  return figures;
+}
+
+Figures latency(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, shortLine);
+  ClientSockets client;
+  if (client.connect(1, connectLimit) != 1)
+    return {};
+  waitAccepted(1, connectLimit);
+  sleepSeconds(quietBefore);
+
+  std::vector<double> sentAt(latencyLines);
+  std::vector<char> line(shortLine);
+  const double start = monotonicSeconds();
+  for (std::size_t sequence = 0; sequence < latencyLines; ++sequence) {
+    sleepUntil(start + static_cast<double>(sequence) * latencyInterval);
+    writeLine(0, sequence, shortLine, line.data());
+    sentAt[sequence] = monotonicSeconds();
+    sendAll(client.sockets[0], line.data(), shortLine, sentAt[sequence] + connectLimit);
+  }
+  const double until = monotonicSeconds() + drainLimit;
+  while (reader.arrivalCount() < latencyLines && monotonicSeconds() < until)
+    sleepSeconds(0.005);
+  target.stop();
+  reader.finish();
+  client.closeAll();
+
+  std::vector<double> delays;
+  for (const Arrival& arrival : reader.arrivals()) {
+    if (arrival.sequence < latencyLines)
+      delays.push_back((arrival.seconds - sentAt[arrival.sequence]) * 1000.0);
+  }
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  return {{"median (ms)", percentile(delays, 0.5), 3},
+          {"99th percentile (ms)", percentile(delays, 0.99), 3},
+          {"lines arrived intact (of " + std::to_string(latencyLines) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
+// Connects idle clients until `total` are accepted, or the time is up. Connections start only
+// while the target's listening queue has room for them: one that overflows it may count as
+// connected on our side without the target ever hearing of it, since an idle client never sends
+// the packet that would tell.
+// Returns the seconds it took.
+double gatherIdleClients(const TargetCommand& command, ClientSockets& clients, std::size_t total) {
+  const double start = monotonicSeconds();
+  const double until = start + idleConnectLimit;
+  while (clients.sockets.size() < total && monotonicSeconds() < until) {
+    const std::size_t queued = queuedConnections();
+    if (queued >= command.listenBacklog) {
+      sleepSeconds(0.0002);
+      continue;
+    }
+    const std::size_t batch =
+        std::min({command.listenBacklog - queued, idleBatch, total - clients.sockets.size()});
+    if (clients.connect(batch, connectLimit) == 0)
+      break;
+  }
+  waitAccepted(clients.sockets.size(), connectLimit);
+  return monotonicSeconds() - start;
+}
+
+double cpuPercent(const Target& target) {
+  const double firstUse = target.cpuSeconds();
+  const double start = monotonicSeconds();
+  sleepSeconds(cpuSeconds);
+  return (target.cpuSeconds() - firstUse) / (monotonicSeconds() - start) * 100.0;
+}
+
+Figures idleClients(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), mostIdleClients, shortLine);
+  ClientSockets clients;
+  Figures figures;
+  double connecting = 0.0;
+  for (const std::size_t count : {std::size_t{0}, std::size_t{1000}, mostIdleClients}) {
+    connecting += gatherIdleClients(command, clients, count);
+    sleepSeconds(quietBefore);
+    figures.push_back(
+        {"CPU, " + std::to_string(count) + " idle clients (% of a core)", cpuPercent(target), 1});
+  }
+  figures.push_back({"idle clients accepted", static_cast<double>(acceptedConnections()), 0});
+  figures.push_back({"seconds spent connecting them", connecting, 2});
+
+  // Probes from clients spread over the whole list, last accepted first.
+  std::vector<double> delays;
+  std::vector<char> line(shortLine);
+  for (std::size_t probe = 0; probe < probes && !clients.sockets.empty(); ++probe) {
+    const auto client = static_cast<std::uint32_t>((clients.sockets.size() - 1) *
+                                                   (probes - 1 - probe) / (probes - 1));
+    sleepSeconds(probeGap);  // back to idle pacing before every probe
+    writeLine(client, 0, shortLine, line.data());
+    const double sentAt = monotonicSeconds();
+    sendAll(clients.sockets[client], line.data(), shortLine, sentAt + connectLimit);
+    const double delay = awaitLine(reader, client, 0, sentAt, drainLimit);
+    if (delay >= 0.0)
+      delays.push_back(delay * 1000.0);
+  }
+  target.stop();
+  reader.finish();
+  clients.closeAll();
+
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  const std::string ofProbes = " of " + std::to_string(probes) + " (ms)";
+  figures.push_back({"probe line delay, median" + ofProbes, percentile(delays, 0.5), 2});
+  figures.push_back({"probe line delay, slowest" + ofProbes, delays.back(), 2});
+  return figures;
+}
+
+Figures burst(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), burstClients, shortLine);
+  ClientSockets clients;
+  std::vector<char> line(shortLine);
+  std::uint64_t linesSent = 0;
+  const double start = monotonicSeconds();
+  clients.connect(burstClients, burstLimit, [&](std::size_t client) {
+    writeLine(static_cast<std::uint32_t>(client), 0, shortLine, line.data());
+    // An empty send buffer takes one line whole.
+    if (send(clients.sockets[client], line.data(), shortLine, MSG_NOSIGNAL | MSG_DONTWAIT) ==
+        static_cast<ssize_t>(shortLine)) {
+      ++linesSent;
+    }
+  });
+  const double until = std::max(monotonicSeconds(), start + burstLimit) + drainLimit;
+  while (reader.arrivalCount() < linesSent && monotonicSeconds() < until)
+    sleepSeconds(0.005);
+  const auto accepted = static_cast<double>(acceptedConnections());
+  target.stop();
+  reader.finish();
+  const double connected = static_cast<double>(clients.sockets.size());
+  clients.closeAll();
+
+  double lastArrival = start;
+  for (const Arrival& arrival : reader.arrivals())
+    lastArrival = std::max(lastArrival, arrival.seconds);
+  Figures figures{{"connects completed (client side)", connected, 0},
+                  {"connections accepted (receiver side)", accepted, 0}};
+  addCheckRows(figures, linesSent, reader.checker());
+  figures.push_back({"seconds to the last intact line", lastArrival - start, 2});
+  return figures;
+}
+
+}  // namespace
+
+std::vector<Scenario> scenarios() {
+  const std::string toFile = "standard output to a file on /dev/shm";
+  const std::string toPipe = "standard output to a pipe the bench reads";
+  return {
+      {"throughput-1", "Throughput, 1 client, 100-byte lines (" + toFile + ")",
+       [](const TargetCommand& command) { return throughput(command, 1, shortLine); }},
+      {"throughput-16", "Throughput, 16 clients, 100-byte lines (" + toFile + ")",
+       [](const TargetCommand& command) { return throughput(command, 16, shortLine); }},
+      {"throughput-8k", "Throughput, 1 client, 8 KiB lines (" + toFile + ")",
+       [](const TargetCommand& command) { return throughput(command, 1, longLine); }},
+      {"latency",
+       "Latency from send to standard output, 200 lines 10 ms apart, otherwise idle (" + toPipe +
+           ")",
+       latency},
+      {"idle", "Idle clients: CPU over 3 s, and the delay of a probe line (" + toPipe + ")",
+       idleClients},
+      {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
+  };
+}
+
+}  // namespace farspeak::bench

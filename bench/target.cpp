@@ -1,0 +1,263 @@
+#include "bench/target.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "bench/timing.h"
+
+namespace farspeak::bench {
+namespace {
+
+constexpr double startLimit = 5.0;  // seconds for a target to listen, or for the port to free
+constexpr double stopGrace = 3.0;   // seconds between SIGTERM and SIGKILL
+
+struct GroupUsage {
+  unsigned long long ticks = 0;  // user and system time of the members, in clock ticks
+  std::size_t members = 0;       // a zombie leader included
+};
+
+GroupUsage groupUsage(pid_t group) {
+  GroupUsage usage;
+  DIR* processes = opendir("/proc");
+  if (processes == nullptr)
+    return usage;
+  while (const dirent* entry = readdir(processes)) {
+    if (std::isdigit(static_cast<unsigned char>(entry->d_name[0])) == 0)
+      continue;
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const int file = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+      continue;  // it has just ended
+    char stat[1024];
+    const ssize_t length = read(file, stat, sizeof stat - 1);
+    close(file);
+    if (length <= 0)
+      continue;
+    stat[length] = '\0';
+    // The command name in parentheses may hold spaces and parentheses of its own.
+    const char* afterName = std::strrchr(stat, ')');
+    int processGroup = 0;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    if (afterName == nullptr ||
+        std::sscanf(afterName + 1, " %*c %*d %d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu",
+                    &processGroup, &user, &system) != 3 ||
+        processGroup != group) {
+      continue;
+    }
+    usage.ticks += user + system;
+    ++usage.members;
+  }
+  closedir(processes);
+  return usage;
+}
+
+struct PortSockets {
+  std::size_t established = 0;
+  std::size_t queued = 0;  // connections waiting in the listening socket's queue
+  bool listening = false;
+};
+
+// With `listenerOnly`, reading stops at the first socket that is not listening: the kernel lists
+// the listening sockets first, and the rest take milliseconds to read with thousands of clients.
+PortSockets portSockets(bool listenerOnly) {
+  PortSockets sockets;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::FILE* file = std::fopen(table, "re");
+    if (file == nullptr)
+      continue;
+    char line[512];
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+      unsigned port = 0;
+      unsigned state = 0;
+      unsigned sendQueue = 0;
+      unsigned receiveQueue = 0;
+      // "sl: local-address:port remote-address:port state tx-queue:rx-queue ..."; the header
+      // line does not parse. A listener's rx-queue is its count of connections not yet accepted.
+      if (std::sscanf(line, " %*s %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %x:%x", &port, &state,
+                      &sendQueue, &receiveQueue) != 4) {
+        continue;
+      }
+      if (listenerOnly && state != 0x0A)
+        break;
+      if (port != receiverPort)
+        continue;
+      if (state == 0x01) {  // established
+        ++sockets.established;
+      } else if (state == 0x0A) {  // listening
+        sockets.listening = true;
+        sockets.queued += receiveQueue;
+      }
+    }
+    std::fclose(file);
+    // A listener is in one table only, and reading the other (even its first lines) can cost a
+    // walk through the kernel's whole table of connections.
+    if (listenerOnly && sockets.listening)
+      break;
+  }
+  return sockets;
+}
+
+// Waits for the process to end, leaving it a zombie: while it is one, neither its process id nor
+// its group id can be handed to another process, so signals to the group reach only ours.
+bool waitExitKeepingZombie(pid_t pid, double limitSeconds) {
+  const double until = monotonicSeconds() + limitSeconds;
+  for (;;) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      return true;
+    }
+    if (monotonicSeconds() >= until)
+      return false;
+    sleepSeconds(0.005);
+  }
+}
+
+bool waitPortFree() {
+  const double until = monotonicSeconds() + startLimit;
+  while (portListening()) {
+    if (monotonicSeconds() >= until)
+      return false;
+    sleepSeconds(0.02);
+  }
+  return true;
+}
+
+// A file on tmpfs that is gone from the directory at once: returns the descriptor to hand to the
+// child and sets `readBack` to one for reading it.
+int openScratchFile(const std::string& name, int& readBack) {
+  const std::string path = "/dev/shm/farspeak-bench-" + std::to_string(getpid()) + "-" + name;
+  unlink(path.c_str());
+  const int write = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0600);
+  readBack = write < 0 ? -1 : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  unlink(path.c_str());
+  return write;
+}
+
+}  // namespace
+
+Target::Target(const TargetCommand& command, Capture capture) {
+  if (!waitPortFree())
+    return;
+  const int childError = openScratchFile(command.name + ".err", error_);
+  int childOutput = -1;
+  if (capture == Capture::file) {
+    childOutput = openScratchFile(command.name + ".out", output_);
+  } else {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) == 0) {
+      output_ = ends[0];
+      childOutput = ends[1];
+    }
+  }
+  std::vector<char*> arguments;
+  for (const std::string& argument : command.arguments)
+    arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+
+  if (childError >= 0 && childOutput >= 0 && output_ >= 0)
+    pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls between fork and exec: the bench may run other threads.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // the bench's end is the target's end
+    const int nothing = open("/dev/null", O_RDONLY);
+    dup2(nothing, STDIN_FILENO);
+    dup2(childOutput, STDOUT_FILENO);
+    dup2(childError, STDERR_FILENO);
+    execvp(arguments[0], arguments.data());
+    _exit(127);
+  }
+  if (pid_ > 0)
+    setpgid(pid_, pid_);  // also here: the child may not have run yet when we signal its group
+  if (childOutput >= 0)
+    close(childOutput);
+  if (childError >= 0)
+    close(childError);
+  if (pid_ <= 0)
+    return;
+
+  const double until = monotonicSeconds() + startLimit;
+  while (!listening_ && monotonicSeconds() < until) {
+    listening_ = portListening();
+    if (!listening_ && waitExitKeepingZombie(pid_, 0.0))
+      break;
+    sleepSeconds(0.01);
+  }
+}
+
+Target::~Target() {
+  stop();
+  if (output_ >= 0)
+    close(output_);
+  if (error_ >= 0)
+    close(error_);
+}
+
+std::uint64_t Target::outputBytes() const {
+  struct stat status {};
+  return fstat(output_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+std::string Target::errorText() const {
+  char text[4096];
+  const ssize_t length = error_ >= 0 ? pread(error_, text, sizeof text, 0) : -1;
+  return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+}
+
+double Target::cpuSeconds() const {
+  return pid_ > 0 ? static_cast<double>(groupUsage(pid_).ticks) / sysconf(_SC_CLK_TCK) : 0.0;
+}
+
+void Target::stop() {
+  if (pid_ <= 0)
+    return;
+  kill(-pid_, SIGTERM);
+  if (!waitExitKeepingZombie(pid_, stopGrace)) {
+    kill(-pid_, SIGKILL);
+    waitExitKeepingZombie(pid_, stopGrace);
+  }
+  // Processes the leader started (socat's children) had the SIGTERM too; wait for them briefly.
+  const double until = monotonicSeconds() + stopGrace;
+  while (groupUsage(pid_).members > 1 && monotonicSeconds() < until)
+    sleepSeconds(0.01);
+  if (groupUsage(pid_).members > 1)
+    kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+std::size_t acceptedConnections() {
+  const PortSockets sockets = portSockets(false);
+  return sockets.established > sockets.queued ? sockets.established - sockets.queued : 0;
+}
+
+std::size_t waitAccepted(std::size_t count, double limitSeconds) {
+  const double until = monotonicSeconds() + limitSeconds;
+  std::size_t accepted = acceptedConnections();
+  while (accepted < count && monotonicSeconds() < until) {
+    sleepSeconds(0.02);
+    accepted = acceptedConnections();
+  }
+  return accepted;
+}
+
+bool portListening() {
+  return portSockets(true).listening;
+}
+
+std::size_t queuedConnections() {
+  return portSockets(true).queued;
+}
+
+}  // namespace farspeak::bench
