@@ -1,9 +1,14 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-tsan test-windows bench clean
+.PHONY: run test test-asan test-tsan test-windows fuzz fuzz-smoke bench clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
 WINE_ENV := WINEPREFIX=$(WINE_PREFIX) WINEDEBUG=-all DISPLAY=
+# The end-to-end tests, the bench and the stress suite all use port 52525: they take this lock so
+# that two of them never run at once. -o keeps the lock out of the programs they start.
+PORT_LOCK := flock -o /tmp/farspeak-port.lock
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
 
 run:
 	@scripts/prerequisites.sh native
@@ -15,13 +20,13 @@ test:
 	@scripts/prerequisites.sh native
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
-	ctest --preset release
+	$(PORT_LOCK) ctest --preset release
 
 test-asan:
 	@scripts/prerequisites.sh native
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
-	ctest --preset asan
+	$(PORT_LOCK) ctest --preset asan
 
 # The tests whose code runs on several threads (spin lock, counted references, mutex).
 test-tsan:
@@ -39,10 +44,25 @@ test-windows:
 	mkdir -p $(WINE_PREFIX)
 	$(WINE_ENV) wineserver -p
 	$(WINE_ENV) wine wineboot -i >/dev/null 2>&1
-	$(WINE_ENV) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
+	$(WINE_ENV) $(PORT_LOCK) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
+# The libFuzzer targets (clang), each run for FUZZ_SECONDS; inputs that broke a check are kept in
+# build/fuzz/artifacts/<target>/. fuzz-smoke is the short run CI makes.
+fuzz:
+	@scripts/prerequisites.sh fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS)
+
+# The bench runs farspeak and socat on port 52525, each in turn, under the port lock.
 bench:
-	@echo "No benchmarks yet."
+	@scripts/prerequisites.sh native bench
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target farspeak farspeak-bench
+	$(PORT_LOCK) build/release/bench/farspeak-bench build/release/receiver/farspeak
 
 clean:
 	rm -rf build

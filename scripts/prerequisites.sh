@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# prerequisites.sh [native] [windows] [bench]: checks what the build needs and installs what is
-# missing with apt-get when run as root on Debian or Ubuntu; otherwise names the command to run.
+# prerequisites.sh [native] [windows] [bench] [fuzz]: checks what the build needs and installs what
+# is missing with apt-get when run as root on Debian or Ubuntu; otherwise names the command to run.
 set -euo pipefail
 
 missing=()
@@ -14,6 +14,9 @@ cmake_recent() {  # CMake 3.25 or later
   local version
   version=$(cmake --version | head -n 1 | awk '{print $3}')
   [ "$(printf '%s\n3.25\n' "$version" | sort -V | head -n 1)" = "3.25" ]
+}
+fuzzer_runtime() {  # libFuzzer, where clang++ looks for its runtime libraries
+  test -f "$(clang++ --print-runtime-dir)/libclang_rt.fuzzer-$(uname -m).a"
 }
 
 for set in "${@:-native}"; do
@@ -34,10 +37,16 @@ for set in "${@:-native}"; do
       ;;
     bench)
       need socat have socat
-      need python3 have python3
+      need util-linux have flock
+      ;;
+    fuzz)
+      need cmake cmake_recent
+      need make have make
+      need clang have clang++
+      need libclang-rt-dev fuzzer_runtime  # the runtime of the default clang, libFuzzer included
       ;;
     *)
-      echo "prerequisites.sh: unknown set '$set' (native, windows, bench)" >&2
+      echo "prerequisites.sh: unknown set '$set' (native, windows, bench, fuzz)" >&2
       exit 2
       ;;
   esac

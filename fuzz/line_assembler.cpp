@@ -1,0 +1,242 @@
+// The line assembler under a script of arrivals, clock steps, ends and polls. Whatever the script,
+// standard output must carry exactly the escaped bytes that were read, in pieces that the line,
+// half-second and size rules allow, each turn must read what those rules ask, and the buffer must
+// stay bounded.
+//
+// Script: each operation is chosen by one value taken from the input; its arguments follow.
+#include "receiver/line_assembler.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz/fuzz_check.h"
+#include "plinth/core/clock.h"
+#include "plinth/platform/platform.h"
+#include "plinth/text/debug_dest.h"
+#include "tests/receiver/fake_connection.h"
+
+namespace {
+
+using farspeak::FakeConnection;
+using farspeak::longestPiece;
+using plinth::platform::ServiceOverride;
+using plinth::platform::Services;
+
+// Keeps one input fast; the size bound is still crossed several times.
+constexpr std::size_t mostBytesDelivered = 200'000;
+
+// The fake clock in milliseconds. The process clock only moves forward, so this never goes back,
+// from one input to the next either. Its 0.0 seconds, which a new record takes as its previous
+// flush, is the first reading, made before any input.
+constexpr std::uint64_t clockOrigin = 1'000'000;
+std::uint64_t fakeTick = clockOrigin;
+
+struct Session {
+  FakeConnection* connection = nullptr;  // owned by the record's counted reference
+  farspeak::ClientRecord* record = nullptr;
+  std::string delivered;     // every byte that arrived, in order
+  std::size_t consumed = 0;  // how many of them the assembler has read
+  std::string expected;      // the escaped form of the bytes read
+  std::string output;        // standard output, all writes joined
+  std::string errorText;     // the console's standard error
+  std::uint64_t previousFlushTick = 0;
+  bool finalFlush = false;  // the flush now due may ignore the timing rules
+  bool bigFlushInCall = false;
+  int tickReadings = 0;
+  bool orderlyEndRequested = false;
+};
+
+Session* session = nullptr;
+
+std::uint64_t readTick() {
+  ++session->tickReadings;
+  return fakeTick;
+}
+
+bool captureOutput(const void* bytes, std::size_t count) {
+  Session& s = *session;
+  const std::string_view piece(static_cast<const char*>(bytes), count);
+  FUZZ_REQUIRE(count > 0);
+  // The buffer reaches the bound at most one escape (three more bytes) past it.
+  FUZZ_REQUIRE(count <= longestPiece + 3);
+  const std::size_t lineFeed = piece.find('\n');
+  FUZZ_REQUIRE(lineFeed == std::string_view::npos || lineFeed == count - 1);
+  // A piece of an unfinished line is due more than half a second after the previous write. Seconds
+  // are compared as doubles, so exactly 500 ms may fall on either side of 0.5 s.
+  const bool pieceDue = fakeTick - s.previousFlushTick >= 500;
+  FUZZ_REQUIRE(lineFeed != std::string_view::npos || pieceDue || count >= longestPiece ||
+               s.finalFlush);
+  FUZZ_REQUIRE(s.errorText.empty());  // held bytes come before the closing line
+  if (count >= longestPiece)
+    s.bigFlushInCall = true;
+  s.previousFlushTick = fakeTick;
+  s.output.append(piece);
+  return true;
+}
+
+bool captureError(const void* bytes, std::size_t count) {
+  session->errorText.append(static_cast<const char*>(bytes), count);
+  return true;
+}
+
+void appendEscaped(std::string& out, std::string_view bytes) {
+  for (const char byte : bytes) {
+    const auto value = static_cast<unsigned char>(byte);
+    if (value >= 32 || value == '\n' || value == '\r') {
+      out += byte;
+    } else {
+      out += '\\';
+      out += static_cast<char>('0' + value / 100);
+      out += static_cast<char>('0' + value / 10 % 10);
+      out += static_cast<char>('0' + value % 10);
+    }
+  }
+}
+
+void deliver(Session& s, const std::string& bytes) {
+  if (!s.connection->connected || s.delivered.size() + bytes.size() > mostBytesDelivered)
+    return;
+  s.connection->arrive(bytes);
+  s.delivered += bytes;
+}
+
+// A peer's orderly end reaches the receiver only after every byte it sent.
+void endWhenDrained(Session& s) {
+  if (s.orderlyEndRequested && s.connection->connected && s.connection->pending.empty())
+    s.connection->end(plinth::stateClosedByPeer);
+}
+
+// One pass of the main loop over this client; false once the record is gone.
+bool poll(Session& s) {
+  FakeConnection& connection = *s.connection;
+  farspeak::ClientRecord& record = *s.record;
+  const bool ended = !connection.connected;
+  const std::size_t pendingBefore = connection.pending.size();
+  const bool heldBefore = !record.buffer.empty();
+  const int readingsBefore = s.tickReadings;
+  s.finalFlush = ended;
+  s.bigFlushInCall = false;
+
+  bool anyByteReceived = false;
+  const bool kept = farspeak::pollClient(record, anyByteReceived);
+
+  FUZZ_REQUIRE(kept == !ended);
+  const std::size_t taken = pendingBefore - connection.pending.size();
+  if (ended) {
+    FUZZ_REQUIRE(taken == 0);
+    FUZZ_REQUIRE(record.buffer.empty());
+    const bool closed = connection.state == plinth::stateClosedByPeer;
+    FUZZ_REQUIRE(s.errorText ==
+                 std::string("Connection from 10.0.0.7") + (closed ? " closed\r\n" : " lost\r\n"));
+    return false;
+  }
+  FUZZ_REQUIRE(s.errorText.empty());
+  FUZZ_REQUIRE(anyByteReceived == (taken > 0));
+  if (!heldBefore && taken == 0)
+    FUZZ_REQUIRE(s.tickReadings == readingsBefore);
+
+  const std::string_view read = std::string_view(s.delivered).substr(s.consumed, taken);
+  s.consumed += taken;
+  appendEscaped(s.expected, read);
+  const std::size_t lineFeed = read.find('\n');
+  // At most one line per turn. Reading goes on until the line, the size bound, or nothing more.
+  FUZZ_REQUIRE(lineFeed == std::string_view::npos || lineFeed == taken - 1);
+  const bool lineRead = lineFeed != std::string_view::npos;
+  if (!lineRead && !connection.pending.empty())
+    FUZZ_REQUIRE(s.bigFlushInCall);
+
+  // What is still held is due neither as a line, nor by size, nor as a piece.
+  const farspeak::ByteBuffer& buffer = record.buffer;
+  if (!buffer.empty()) {
+    FUZZ_REQUIRE(!lineRead);
+    FUZZ_REQUIRE(buffer.size() < longestPiece);
+    FUZZ_REQUIRE(fakeTick - s.previousFlushTick <= 500);
+  }
+  FUZZ_REQUIRE(buffer.capacity() <= 2 * longestPiece);
+  FUZZ_REQUIRE(!record.lfSeen);
+  FUZZ_REQUIRE(
+      record.crSeen ==
+      (std::string_view(reinterpret_cast<const char*>(buffer.begin), buffer.size()).find('\r') !=
+       std::string_view::npos));
+  FUZZ_REQUIRE(s.output.size() + buffer.size() == s.expected.size());
+  endWhenDrained(s);
+  return true;
+}
+
+void runScript(Session& s, FuzzedDataProvider& script) {
+  while (script.remaining_bytes() > 0) {
+    switch (script.ConsumeIntegralInRange(0, 7)) {
+      case 0:
+        deliver(s, script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 64)));
+        break;
+      case 1: {  // a long run of one byte, to reach the size bound with a short input
+        const char byte = script.ConsumeIntegral<char>();
+        deliver(s, std::string(script.ConsumeIntegralInRange<std::size_t>(1, 70'000), byte));
+        break;
+      }
+      case 2:
+        fakeTick += script.ConsumeIntegralInRange(0, 1200);
+        break;
+      case 3:
+        s.orderlyEndRequested = true;
+        endWhenDrained(s);
+        break;
+      case 4:
+        if (s.connection->connected)
+          s.connection->end(script.ConsumeIntegral<plinth::ConnectionState>());
+        break;
+      case 5:  // many passes, as a client streaming for a while meets them
+        for (int pass = script.ConsumeIntegralInRange(1, 100); pass > 0; --pass) {
+          if (!poll(s))
+            return;
+        }
+        break;
+      default:
+        if (!poll(s))
+          return;
+        break;
+    }
+  }
+  // The receiver, asked to stop, writes what each client still holds.
+  s.finalFlush = true;
+  farspeak::flushClient(*s.record);
+  FUZZ_REQUIRE(s.record->buffer.empty());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  ServiceOverride<std::uint64_t (*)()> ticks(
+      &Services::tickCount, +[] { return clockOrigin; });
+  plinth::getSeconds(false);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  plinth::startConsole();
+  ServiceOverride<bool (*)(const void*, std::size_t)> output(&Services::writeStandardOutput,
+                                                             captureOutput);
+  ServiceOverride<bool (*)(const void*, std::size_t)> error(&Services::writeStandardError,
+                                                            captureError);
+  ServiceOverride<std::uint64_t (*)()> ticks(&Services::tickCount, readTick);
+
+  // Every input starts well past its record's first "previous flush", as any but the very first
+  // client of a run does.
+  fakeTick += 1000;
+  Session s;
+  session = &s;
+  s.connection = new FakeConnection();
+  {
+    farspeak::ClientRecord record(s.connection);
+    s.record = &record;
+    s.previousFlushTick = clockOrigin;  // a new record's previous flush is the clock's 0.0
+    FuzzedDataProvider script(data, size);
+    runScript(s, script);
+    FUZZ_REQUIRE(s.output == s.expected);
+  }
+  session = nullptr;
+  return 0;
+}
