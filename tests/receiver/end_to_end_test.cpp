@@ -393,6 +393,9 @@ class Streamer {
       if (!client_.send(numberedStream(first, numbersPerSend)))
         return;
       ++sends_;
+      // Several megabytes a second: far more than a line a pass, without filling the disk with
+      // output the test must read back.
+      std::this_thread::sleep_for(milliseconds(1));
     }
   }
 
