@@ -16,6 +16,7 @@
 
 #include "plinth/platform/platform.h"
 #include "tests/support/child_process.h"
+#include "tests/support/socket.h"
 
 namespace farspeak {
 namespace {
@@ -111,32 +112,14 @@ struct Farspeak {
   GrowingFile error;
 };
 
-// Closes its socket however the test ends.
-class Socket {
- public:
-  Socket() = default;
-  ~Socket() { close(); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-
-  bool open() {
-    handle_ = net.openStreamSocket();
-    return handle_ != invalidSocket;
-  }
-  SocketHandle get() const { return handle_; }
-  void close() {
-    if (handle_ != invalidSocket)
-      net.closeSocket(handle_);
-    handle_ = invalidSocket;
-  }
-
- private:
-  SocketHandle handle_ = invalidSocket;
-};
+using test_support::Socket;
 
 class Client {
  public:
-  bool connect() { return socket_.open() && net.connectLoopback(socket_.get(), farspeakPort); }
+  bool connect() {
+    socket_ = Socket(net.openStreamSocket());
+    return socket_.get() != invalidSocket && net.connectLoopback(socket_.get(), farspeakPort);
+  }
 
   bool send(std::string_view bytes) {
     while (!bytes.empty()) {
@@ -190,8 +173,8 @@ TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
 }
 
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
-  Socket holder;
-  ASSERT_TRUE(holder.open());
+  Socket holder(net.openStreamSocket());
+  ASSERT_NE(holder.get(), invalidSocket);
   ASSERT_TRUE(net.bindAnyAddress(holder.get(), farspeakPort) && net.listen(holder.get()))
       << "port " << farspeakPort << " is already in use";
 
@@ -475,8 +458,8 @@ TEST_F(EndToEndTest, AnEndlessLineComesOutInPiecesInOrder) {
   const std::string lastTalk = talkLine(talkCount - 1);
   ASSERT_TRUE(farspeak.output.waitUntil(
       [&](const std::string& text) {
-        return text.size() >= goal && text.find(lastTalk.substr(0, lastTalk.size() - 1)) !=
-                                          std::string::npos;
+        return text.size() >= goal &&
+               text.find(lastTalk.substr(0, lastTalk.size() - 1)) != std::string::npos;
       },
       startLimit));
 

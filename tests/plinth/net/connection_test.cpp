@@ -11,6 +11,7 @@
 #include "plinth/net/internet_connection.h"
 #include "plinth/net/internet_server.h"
 #include "plinth/net/sockets.h"
+#include "tests/support/child_process.h"
 
 // Only what the services do not offer: urgent data, the system's reset code, telling Wine from
 // Windows, and renumbering a socket.
@@ -37,13 +38,7 @@ using platform::Services;
 using platform::ShutdownDirection;
 using platform::SocketHandle;
 
-bool runningUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using test_support::runningUnderWine;
 
 // The failures below report this code on every system, so their messages read the same.
 constexpr int fakeErrorCode = 10054;
@@ -115,7 +110,7 @@ TEST_F(ConnectionTest, PeekHoldsOneByteBackUntilItIsRead) {
   EXPECT_TRUE(connection_->isConnected());
   EXPECT_EQ(connection_->getState(), stateOpen);
 
-  ASSERT_TRUE(client_.sendText("AB"));
+  ASSERT_TRUE(sendText(client_, "AB"));
   ASSERT_EQ(peekWithin(*connection_), 'A');
   receiveCalls = 0;
   {
@@ -134,7 +129,7 @@ TEST_F(ConnectionTest, PeekHoldsOneByteBackUntilItIsRead) {
 TEST_F(ConnectionTest, ReadCountsTheHeldByteAndStopsShortOnlyAtTheEnd) {
   // Everything, and the end of the stream, is on its way before the first read: a read that took
   // too much would stop at the end rather than wait for ever.
-  ASSERT_TRUE(client_.sendText("hellowxyz"));
+  ASSERT_TRUE(sendText(client_, "hellowxyz"));
   client_.close();
   ASSERT_EQ(peekWithin(*connection_), 'h');
   char buffer[11] = {};
@@ -230,7 +225,7 @@ TEST_F(ConnectionTest, CloseLingersOnlyAfterWritingAndShutsDownOnlyAfterReadines
   Socket writerClient(connectTo(server_.getPort()));
   CountedRef<InternetConnection> writer = acceptWithin(server_);
   ASSERT_TRUE(reader && writer);
-  ASSERT_TRUE(readerClient.sendText("x"));
+  ASSERT_TRUE(sendText(readerClient, "x"));
   ASSERT_EQ(peekWithin(*reader), 'x');
   ASSERT_EQ(writer->write("hi", 2), 2);
 
@@ -264,7 +259,7 @@ TEST_F(ConnectionTest, CloseLingersOnlyAfterWritingAndShutsDownOnlyAfterReadines
 }
 
 TEST_F(ConnectionTest, CloseDoesNotWaitForAPeerThatKeepsSending) {
-  ASSERT_TRUE(client_.sendText("x"));
+  ASSERT_TRUE(sendText(client_, "x"));
   ASSERT_EQ(peekWithin(*connection_), 'x');  // seen ready, so close drains
 
   // The peer sends for at most twenty seconds; a drain that waited for its end would take that.
@@ -296,7 +291,7 @@ TEST_F(ConnectionTest, AFailedPollEndsTheConnection) {
   Socket secondClient(connectTo(server_.getPort()));
   CountedRef<InternetConnection> second = acceptWithin(server_);
   ASSERT_TRUE(second);
-  ASSERT_TRUE(secondClient.sendText("q"));
+  ASSERT_TRUE(sendText(secondClient, "q"));
   ASSERT_EQ(peekWithin(*second), 'q');
   ASSERT_EQ(second->readByte(), 'q');
 
@@ -338,7 +333,7 @@ TEST_F(ConnectionTest, ASendFailureIsReportedWithEveryByteSentBeforeIt) {
 
 TEST_F(ConnectionTest, ReceiveFailuresAreReportedWithTheSystemCode) {
   const std::string computerName = narrow(getComputerName().text);
-  ASSERT_TRUE(client_.sendText("xy"));
+  ASSERT_TRUE(sendText(client_, "xy"));
   ConsoleCapture console;
   ServiceOverride failReceives(&Services::receive, failingReceive);
   ServiceOverride errorCode(&Services::lastSocketError, fakeError);
@@ -376,7 +371,7 @@ TEST_F(ConnectionTest, SocketsNumberedAbove1024Work) {
       new InternetConnection(new InternetConnectionImpl(high, peer.text)));
   EXPECT_EQ(connection->peekByte(), -1);
   EXPECT_TRUE(connection->isConnected());
-  ASSERT_TRUE(client.sendText("hi"));
+  ASSERT_TRUE(sendText(client, "hi"));
   ASSERT_TRUE(real.shutdown(client.get(), ShutdownDirection::send));  // no read can wait for ever
   ASSERT_EQ(peekWithin(*connection), 'h');
   EXPECT_EQ(connection->readByte(), 'h');

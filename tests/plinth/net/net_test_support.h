@@ -12,6 +12,7 @@
 #include "plinth/net/network_connection.h"
 #include "plinth/platform/platform.h"
 #include "plinth/text/debug_dest.h"
+#include "tests/support/socket.h"
 
 namespace plinth::nettest {
 
@@ -24,37 +25,13 @@ inline void pause() {
   std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
-// A raw socket, closed however the test ends. Made with the real services, so that a test's
-// replaced service only ever sees the library's own calls.
-class Socket {
- public:
-  explicit Socket(platform::SocketHandle handle = platform::invalidSocket) : handle_(handle) {}
-  ~Socket() { close(); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  Socket& operator=(Socket&& other) noexcept {
-    if (this != &other) {
-      close();
-      handle_ = other.handle_;
-      other.handle_ = platform::invalidSocket;
-    }
-    return *this;
-  }
+using test_support::Socket;
 
-  platform::SocketHandle get() const { return handle_; }
-  void close() {
-    if (handle_ != platform::invalidSocket)
-      real.closeSocket(handle_);
-    handle_ = platform::invalidSocket;
-  }
-  bool sendText(const std::string& text) {
-    return real.send(handle_, text.data(), static_cast<int>(text.size())) ==
-           static_cast<int>(text.size());
-  }
-
- private:
-  platform::SocketHandle handle_;
-};
+// Sends all of `text`, or fails.
+inline bool sendText(const Socket& socket, const std::string& text) {
+  return real.send(socket.get(), text.data(), static_cast<int>(text.size())) ==
+         static_cast<int>(text.size());
+}
 
 // A client connected to a port on this machine; an invalid socket when the connect fails.
 inline platform::SocketHandle connectTo(std::uint16_t port) {

@@ -68,7 +68,7 @@ TEST(InternetServerTest, AWaitingClientIsAcceptedOnceAndHeldUntilTaken) {
   EXPECT_EQ(acceptCalls, 0);
 
   Socket client(connectTo(server.getPort()));
-  ASSERT_TRUE(client.sendText("p"));
+  ASSERT_TRUE(sendText(client, "p"));
   const auto deadline = std::chrono::steady_clock::now() + patience;
   while (!server.hasPendingConnection() && std::chrono::steady_clock::now() < deadline)
     pause();
@@ -95,11 +95,11 @@ TEST(InternetServerTest, ClientsAreHandedOutInTheOrderTheyConnected) {
   InternetServer server(0);
   ASSERT_TRUE(server.isRunning());
   Socket first(connectTo(server.getPort()));
-  ASSERT_TRUE(first.sendText("1"));
+  ASSERT_TRUE(sendText(first, "1"));
   Socket second(connectTo(server.getPort()));
-  ASSERT_TRUE(second.sendText("2"));
+  ASSERT_TRUE(sendText(second, "2"));
   Socket third(connectTo(server.getPort()));
-  ASSERT_TRUE(third.sendText("3"));
+  ASSERT_TRUE(sendText(third, "3"));
 
   for (const char expected : {'1', '2', '3'}) {
     CountedRef<InternetConnection> connection = acceptWithin(server);

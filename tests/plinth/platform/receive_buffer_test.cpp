@@ -10,6 +10,7 @@
 namespace plinth::platform {
 namespace {
 
+using nettest::sendText;
 using nettest::Socket;
 
 int systemPolls = 0;
@@ -52,13 +53,15 @@ class BufferedReceiveTest : public ::testing::Test {
     ASSERT_NE(accepted, invalidSocket);
   }
   void TearDown() override {
-    if (accepted != invalidSocket) buffered::closeSocket(accepted);
+    if (accepted != invalidSocket)
+      buffered::closeSocket(accepted);
   }
 
   // Reads one byte the way the connection classes do: a poll, then a receive of one byte.
   int nextByte() {
     const PollResult result = waitReadable(accepted);
-    if (!result.ready) return -2;
+    if (!result.ready)
+      return -2;
     unsigned char byte = 0;
     const int got = buffered::receive(accepted, &byte, 1);
     return got == 1 ? byte : got;
@@ -70,20 +73,21 @@ class BufferedReceiveTest : public ::testing::Test {
 };
 
 TEST_F(BufferedReceiveTest, OneSystemReceiveServesManyOneByteReceives) {
-  ASSERT_TRUE(client.sendText("hello"));
+  ASSERT_TRUE(sendText(client, "hello"));
   ASSERT_TRUE(waitReadable(accepted).ready);
   ServiceOverride polls(&Services::poll, countSystemPoll);
   ServiceOverride receives(&Services::receive, countSystemReceive);
   systemPolls = systemReceives = 0;
   std::string got;
-  for (int i = 0; i < 5; ++i) got += static_cast<char>(nextByte());
+  for (int i = 0; i < 5; ++i)
+    got += static_cast<char>(nextByte());
   EXPECT_EQ(got, "hello");
   EXPECT_EQ(systemReceives, 1);
   EXPECT_EQ(systemPolls, 1);  // before the first receive; the held bytes answer the rest
 }
 
 TEST_F(BufferedReceiveTest, TheEndComesAfterEveryHeldByte) {
-  ASSERT_TRUE(client.sendText("abc"));
+  ASSERT_TRUE(sendText(client, "abc"));
   client.close();
   EXPECT_EQ(nextByte(), 'a');
   EXPECT_EQ(nextByte(), 'b');
@@ -92,19 +96,19 @@ TEST_F(BufferedReceiveTest, TheEndComesAfterEveryHeldByte) {
 }
 
 TEST_F(BufferedReceiveTest, AReadDoesNotLeaveAStaleReadyBehind) {
-  ASSERT_TRUE(client.sendText("x"));
+  ASSERT_TRUE(sendText(client, "x"));
   EXPECT_EQ(nextByte(), 'x');
   // The system has nothing more: no poll may claim otherwise, or the next receive would wait.
   for (int i = 0; i < 3; ++i) {
     const PollResult result = buffered::poll(accepted, PollDirection::readable);
     EXPECT_FALSE(result.ready || result.failed || result.exception);
   }
-  ASSERT_TRUE(client.sendText("y"));
+  ASSERT_TRUE(sendText(client, "y"));
   EXPECT_EQ(nextByte(), 'y');
 }
 
 TEST_F(BufferedReceiveTest, CloseDropsHeldBytes) {
-  ASSERT_TRUE(client.sendText("held"));
+  ASSERT_TRUE(sendText(client, "held"));
   EXPECT_EQ(nextByte(), 'h');
   ASSERT_TRUE(buffered::closeSocket(accepted));
   // The number may be handed out again; a poll of it must not find the old bytes.
@@ -115,17 +119,20 @@ TEST_F(BufferedReceiveTest, CloseDropsHeldBytes) {
 
 TEST_F(BufferedReceiveTest, LargeReceivesAndBigBurstsArriveWhole) {
   std::string burst;
-  for (int i = 0; burst.size() < 200'000; ++i) burst += std::to_string(i) + ',';
-  std::thread sender([&] { client.sendText(burst); });
+  for (int i = 0; burst.size() < 200'000; ++i)
+    burst += std::to_string(i) + ',';
+  std::thread sender([&] { sendText(client, burst); });
   std::string got;
   char piece[100'000];
   const auto deadline = std::chrono::steady_clock::now() + nettest::patience;
   while (got.size() < burst.size() && std::chrono::steady_clock::now() < deadline) {
-    if (!waitReadable(accepted).ready) break;
+    if (!waitReadable(accepted).ready)
+      break;
     // Alternate byte-sized and block-sized receives across the buffer's edges.
     const int want = got.size() % 3 == 0 ? 1 : static_cast<int>(sizeof piece);
     const int n = buffered::receive(accepted, piece, want);
-    if (n <= 0) break;
+    if (n <= 0)
+      break;
     got.append(piece, static_cast<std::size_t>(n));
   }
   sender.join();
@@ -138,7 +145,7 @@ TEST_F(BufferedReceiveTest, IdleWaitEndsEarlyOnActivityButNotBeforeTheMinimum) {
   services.waitForActivity(20, 40);
   EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(20));
 
-  ASSERT_TRUE(client.sendText("wake"));
+  ASSERT_TRUE(sendText(client, "wake"));
   ASSERT_TRUE(waitReadable(accepted).ready);
   start = Clock::now();
   services.waitForActivity(1, 5000);  // something is ready: no need to wait for the maximum

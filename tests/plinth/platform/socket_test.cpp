@@ -1,3 +1,5 @@
+#include "tests/support/socket.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,9 +10,9 @@
 #include <thread>
 
 #include "plinth/platform/platform.h"
+#include "tests/support/child_process.h"
 
-// Only what the services do not offer: urgent data, error codes, renumbering a socket, and
-// telling Wine from Windows.
+// Only what the services do not offer: urgent data, error codes and renumbering a socket.
 #ifdef _WIN32
 #include <winsock2.h>
 using NativeSocket = SOCKET;
@@ -33,31 +35,9 @@ namespace {
 
 const Services& real = realServices();
 
-bool runningUnderWine() {
-#ifdef _WIN32
-  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
+using test_support::runningUnderWine;
 
-// Closes its socket however the test ends.
-class Socket {
- public:
-  explicit Socket(SocketHandle handle = invalidSocket) : handle_(handle) {}
-  ~Socket() { close(); }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  SocketHandle get() const { return handle_; }
-  void close() {
-    if (handle_ != invalidSocket)
-      real.closeSocket(handle_);
-    handle_ = invalidSocket;
-  }
-
- private:
-  SocketHandle handle_;
-};
+using test_support::Socket;
 
 bool nothingReady(const PollResult& result) {
   return !result.failed && !result.exception && !result.ready;
