@@ -26,6 +26,7 @@ struct Watched {
   // A snapshot that cannot speak for it: taken before it existed, or before a receive or accept
   // that may have taken all it had. Its polls go to the system until the next snapshot.
   std::atomic<std::uint32_t> outdatedIn{0};
+  std::atomic<bool> polledSinceOutdated{false};
 };
 
 class Snapshots {
@@ -45,6 +46,7 @@ class Snapshots {
     entry->polledIn.store(0, std::memory_order_relaxed);
     entry->readyIn.store(0, std::memory_order_relaxed);
     entry->outdatedIn.store(number_.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    entry->polledSinceOutdated.store(false, std::memory_order_relaxed);
     entry->watched.store(true, std::memory_order_release);
     ++watchedCount_;
   }
@@ -62,6 +64,7 @@ class Snapshots {
   void received(int descriptor) {
     if (Watched* entry = table_.find(static_cast<SocketHandle>(descriptor))) {
       entry->outdatedIn.store(number_.load(std::memory_order_acquire), std::memory_order_relaxed);
+      entry->polledSinceOutdated.store(false, std::memory_order_relaxed);
     }
   }
 
@@ -70,7 +73,16 @@ class Snapshots {
     if (entry == nullptr || !entry->watched.load(std::memory_order_acquire))
       return std::nullopt;
     std::uint32_t number = number_.load(std::memory_order_acquire);
-    if (entry->polledIn.load(std::memory_order_relaxed) == number && renewalDue())
+    // Polled again in the same snapshot is a new round, and renews the snapshot, unless it is a
+    // loop on this one socket: the snapshot found it ready and nothing has read it since (the poll
+    // before its receive), or this is its first poll since a receive or accept, which the system
+    // answers anyway (an accept loop). With thousands of sockets ready, renewing for those would
+    // walk them all once per turn.
+    const bool loopOnOne =
+        entry->outdatedIn.load(std::memory_order_relaxed) == number
+            ? !entry->polledSinceOutdated.exchange(true, std::memory_order_relaxed)
+            : entry->readyIn.load(std::memory_order_acquire) == number;
+    if (entry->polledIn.load(std::memory_order_relaxed) == number && !loopOnOne && renewalDue())
       number = take();
     entry->polledIn.store(number, std::memory_order_relaxed);
     if (entry->outdatedIn.load(std::memory_order_relaxed) == number)

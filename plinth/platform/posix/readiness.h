@@ -20,7 +20,9 @@ void received(int descriptor);
 // (the socket is not watched, or is newer than the snapshot, or has been read since). A
 // snapshot is taken when a socket is polled a second time since the last one (a new round of polls,
 // such as one pass of a caller's loop), at most once every 100 microseconds, so a round costs one
-// system call however many sockets there are.
+// system call however many sockets there are. Polls that are a loop on one socket start none: a
+// socket found ready stays ready until it is read, and the first poll after a receive or accept
+// goes to the system anyway.
 std::optional<PollResult> pollReadable(int descriptor);
 
 // Waits until a watched socket is ready or `milliseconds` have passed.
