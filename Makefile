@@ -1,5 +1,5 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-tsan test-windows fuzz fuzz-smoke bench clean
+.PHONY: run test test-asan test-tsan test-windows fuzz fuzz-smoke bench stress stress-smoke clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
@@ -63,6 +63,17 @@ bench:
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target farspeak farspeak-bench
 	$(PORT_LOCK) build/release/bench/farspeak-bench build/release/receiver/farspeak
+
+# The hostile-client suite: every scenario against a fresh farspeak on port 52525, under the port
+# lock. stress-smoke is the short run CI makes.
+stress:
+	@scripts/prerequisites.sh native
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target farspeak farspeak-stress
+	$(PORT_LOCK) build/release/bench/farspeak-stress $(STRESS_OPTIONS) build/release/receiver/farspeak
+
+stress-smoke:
+	$(MAKE) stress STRESS_OPTIONS=--smoke
 
 clean:
 	rm -rf build

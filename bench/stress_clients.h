@@ -1,0 +1,67 @@
+// Clients that the stress scenarios set on the receiver, beyond the bench's ClientSockets and
+// streamLines. Each runs on a thread of its own until it is stopped, and gives up on a connection
+// that takes no more within a few seconds.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <thread>
+
+#include "bench/clients.h"
+
+namespace farspeak::bench {
+
+// Ends every connection with a reset (SO_LINGER with a time of 0, then close).
+void resetAll(ClientSockets& clients);
+
+// Each client sends a timed line (bench/stress_checks.h) every `interval`, the clients numbered
+// from firstTimedClient.
+class TimedLineClients {
+ public:
+  TimedLineClients(double interval, double epoch) : interval_(interval), epoch_(epoch) {}
+  ~TimedLineClients() { stop(); }
+  TimedLineClients(const TimedLineClients&) = delete;
+  TimedLineClients& operator=(const TimedLineClients&) = delete;
+
+  // Connects `count` clients and starts sending; returns how many connected.
+  std::size_t start(std::size_t count);
+  // Ends the sending; the connections stay open until close().
+  void stop();
+  void close() { clients_.closeAll(); }
+  std::uint64_t sent() const { return sent_; }
+
+ private:
+  void sendLines();
+
+  double interval_;
+  double epoch_;
+  ClientSockets clients_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> sent_{0};
+  std::thread thread_;
+};
+
+// One client that sends an endless line of HighBytes as fast as the receiver takes it.
+class HighByteStreamer {
+ public:
+  ~HighByteStreamer() { stop(); }
+  HighByteStreamer() = default;
+  HighByteStreamer(const HighByteStreamer&) = delete;
+  HighByteStreamer& operator=(const HighByteStreamer&) = delete;
+
+  bool start(std::uint64_t byteBudget);
+  // Ends the sending and closes the connection.
+  void stop();
+  std::uint64_t sent() const { return sent_; }
+
+ private:
+  void stream(std::uint64_t byteBudget);
+
+  ClientSockets client_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> sent_{0};
+  std::thread thread_;
+};
+
+}  // namespace farspeak::bench

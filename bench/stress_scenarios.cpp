@@ -1,0 +1,654 @@
+#include "bench/stress_scenarios.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <numeric>
+#include <random>
+#include <thread>
+
+#include "bench/stress_clients.h"
+
+namespace farspeak::bench {
+namespace {
+
+constexpr double connectLimit = 15.0;
+constexpr double deliveryLimit = 30.0;  // seconds for lines already sent to come out
+constexpr double sendLimit = 5.0;
+constexpr double timedInterval = 0.05;  // between the lines of each timed client
+constexpr double delayTarget = 0.1;     // seconds: the worst delay of a timed line
+constexpr std::size_t longestPiece = 65536;
+
+// Lines `first` to `first + count - 1` of `client`, one after the other.
+std::string linesOf(std::size_t client, std::uint64_t first, std::size_t count) {
+  std::string text;
+  for (std::uint64_t sequence = first; sequence < first + count; ++sequence)
+    text += stressLineText(static_cast<std::uint32_t>(client), sequence);
+  return text;
+}
+
+bool sendText(int socket, std::string_view text) {
+  return sendAll(socket, text.data(), text.size(), monotonicSeconds() + sendLimit);
+}
+
+// Intact lines of the clients that are neither timed nor reserved.
+std::uint64_t untimedLines(Session& session) {
+  const auto hold = session.output().hold();
+  return session.lines().intact() - session.lines().timedLines();
+}
+
+std::string ofText(std::uint64_t value, std::uint64_t total) {
+  return countText(value) + " of " + countText(total);
+}
+
+std::string milliseconds(double seconds) {
+  return numberText(seconds * 1000.0, 1);
+}
+
+void checkTimedLines(ScenarioReport& report, Session& session, const TimedLineClients& clients) {
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return session.lines().timedLines() >= clients.sent();
+  });
+  const auto hold = session.output().hold();
+  const LineSink& lines = session.lines();
+  report.check("other clients' lines intact", ofText(lines.timedLines(), clients.sent()), "all",
+               clients.sent() > 0 && lines.timedLines() == clients.sent());
+  report.check("other clients' lines, worst delay (ms)", milliseconds(lines.worstTimedDelay()),
+               "< " + milliseconds(delayTarget), lines.worstTimedDelay() < delayTarget);
+}
+
+ScenarioReport crowd(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 500 : 5000;
+  constexpr std::size_t laterLines = 5;
+  // The later lines of all clients go out over this many seconds: a busy crowd, not one burst.
+  // Were every client to send all its lines within the same 100 ms, one pass of the receiver would
+  // have thousands of lines to write, one write each, and a line could wait that long.
+  constexpr double spread = 1.0;
+  ScenarioReport report(
+      "crowd", countText(clients) + " clients connect at once with a line each, then send " +
+                   std::to_string(laterLines) + " more each over " + numberText(spread, 0) + " s");
+  Session session(options, OutputKind::pieces);
+  if (!session.start(report))
+    return report;
+
+  ClientSockets crowd;
+  std::uint64_t sent = 0;
+  const auto sendLines = [&](std::size_t client, std::uint64_t first, std::size_t count) {
+    if (sendText(crowd.sockets[client], linesOf(client, first, count)))
+      sent += count;
+  };
+  const double start = monotonicSeconds();
+  crowd.connect(clients, connectLimit, [&](std::size_t client) { sendLines(client, 0, 1); });
+  report.check("clients connected", ofText(crowd.sockets.size(), clients), "all",
+               crowd.sockets.size() == clients);
+  const bool accepted = waitUntil(deliveryLimit, [&] {
+    return session.target().reports().incoming >= crowd.sockets.size() + 1;
+  });
+  report.check("clients accepted", ofText(session.target().reports().incoming - 1, clients), "all",
+               accepted);
+  const double spreadFrom = monotonicSeconds();
+  for (std::size_t client = 0; client < crowd.sockets.size(); ++client) {
+    sleepUntil(spreadFrom + spread * static_cast<double>(client) / static_cast<double>(clients));
+    sendLines(client, 1, laterLines);
+  }
+  const bool delivered = waitUntil(deliveryLimit, [&] { return untimedLines(session) >= sent; });
+  report.figure("seconds from the first connect to the last line",
+                numberText(monotonicSeconds() - start, 2));
+  report.check("lines intact", ofText(untimedLines(session), sent), "all",
+               delivered && sent == clients * (1 + laterLines));
+  sleepSeconds(1.0);  // the probe, among a crowd that has gone quiet
+  crowd.closeAll();
+  session.finish(report, clients + 2);
+  return report;
+}
+
+ScenarioReport resetStorm(const StressOptions& options) {
+  const std::size_t total = options.smoke ? 400 : 3000;
+  constexpr std::size_t batch = 200;
+  ScenarioReport report("reset-storm", countText(total) +
+                                           " connections opened and reset in batches of " +
+                                           std::to_string(batch) +
+                                           ": a third silent, a third after a line, a third "
+                                           "in the middle of their second line");
+  Session session(options, OutputKind::pieces);
+  if (!session.start(report))
+    return report;
+
+  std::size_t connected = 0;
+  std::uint64_t wholeLines = 0;
+  std::uint64_t cutLines = 0;
+  std::uint64_t cutBytes = 0;
+  for (std::size_t first = 0; first < total; first += batch) {
+    ClientSockets storm;
+    storm.connect(std::min(batch, total - first), connectLimit, [&](std::size_t index) {
+      const std::size_t client = first + index;
+      if (client % 3 == 0)
+        return;  // silent
+      std::string text = stressLineText(static_cast<std::uint32_t>(client), 0);
+      const std::size_t cut = client % 3 == 2 ? 20 + client % 70 : 0;
+      text += stressLineText(static_cast<std::uint32_t>(client), 1).substr(0, cut);
+      if (sendText(storm.sockets[index], text)) {
+        ++wholeLines;
+        cutLines += cut > 0 ? 1 : 0;
+        cutBytes += cut;
+      }
+    });
+    connected += storm.sockets.size();
+    resetAll(storm);
+  }
+  report.check("connections made", ofText(connected, total), "all", connected == total);
+  const bool reported = waitUntil(deliveryLimit, [&] {
+    const Reports reports = session.target().reports();
+    return reports.incoming >= connected + 1 && reports.ended() >= connected;
+  });
+  const Reports reports = session.target().reports();
+  report.check("connections accepted", ofText(reports.incoming - 1, connected), "all",
+               reported && reports.incoming == connected + 1);
+  report.check("resets reported lost", ofText(reports.lost, connected), "all",
+               reports.lost == connected && reports.closed == 0);
+  report.figure("read errors reported", countText(reports.readErrors));
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return session.lines().intact() >= wholeLines && session.lines().partialPieces() >= cutLines;
+  });
+  {
+    const auto hold = session.output().hold();
+    const LineSink& lines = session.lines();
+    report.check("whole lines written", ofText(lines.intact(), wholeLines), "all",
+                 lines.intact() == wholeLines);
+    report.check("cut lines written up to the reset",
+                 ofText(lines.partialPieces(), cutLines) + ", " +
+                     ofText(lines.partialBytes(), cutBytes) + " bytes",
+                 "all, exactly",
+                 lines.partialPieces() == cutLines && lines.partialBytes() == cutBytes &&
+                     lines.badPartialBytes() == 0);
+  }
+  session.finish(report, batch + 2);
+  return report;
+}
+
+ScenarioReport randomBytes(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 3 : 8;
+  const std::size_t bytesEach = options.smoke ? 64 * 1024 : 256 * 1024;
+  constexpr std::size_t largestSend = 4096;
+  constexpr double pause = 0.6;  // longer than the receiver waits before it writes a piece
+  ScenarioReport report("random-bytes", std::to_string(clients) + " clients one after another, " +
+                                            countText(bytesEach / 1024) +
+                                            " KiB of random bytes each (every byte value), "
+                                            "sent in pieces of random size, with two pauses");
+  // A fixed seed: a failure can be run again.
+  std::mt19937_64 random(20240611);
+  std::vector<std::string> sent(clients);
+  std::string expected;
+  for (std::string& bytes : sent) {
+    std::vector<int> values(256);
+    std::iota(values.begin(), values.end(), 0);
+    std::shuffle(values.begin(), values.end(), random);
+    for (const int value : values)
+      bytes += static_cast<char>(value);
+    while (bytes.size() < bytesEach)
+      bytes += static_cast<char>(random() & 0xFF);
+    expected += escaped(bytes);
+  }
+  ExactText output(expected);
+  Session session(options, OutputKind::pieces);
+  if (!session.start(report, [&](std::string_view piece, double) { output.feed(piece); }))
+    return report;
+
+  bool allSent = true;
+  bool allReported = true;
+  for (std::size_t client = 0; client < clients; ++client) {
+    ClientSockets one;
+    if (one.connect(1, connectLimit) != 1) {
+      allSent = false;
+      break;
+    }
+    const std::string& bytes = sent[client];
+    const std::size_t firstPause = random() % bytes.size();
+    const std::size_t secondPause = random() % bytes.size();
+    for (std::size_t at = 0; at < bytes.size() && allSent;) {
+      const std::size_t count =
+          std::min<std::size_t>(1 + random() % largestSend, bytes.size() - at);
+      allSent = sendText(one.sockets[0], std::string_view(bytes).substr(at, count));
+      if ((at <= firstPause && firstPause < at + count) ||
+          (at <= secondPause && secondPause < at + count)) {
+        sleepSeconds(pause);
+      } else if (random() % 8 == 0) {
+        sleepSeconds(0.001 * static_cast<double>(random() % 3));
+      }
+      at += count;
+    }
+    one.closeAll();
+    // The next client starts once this one is reported gone, so that its bytes come after.
+    allReported = allReported && waitUntil(deliveryLimit, [&] {
+                    return session.target().reports().ended() >= client + 1;
+                  });
+  }
+  report.check("clients sent all their bytes and were reported gone",
+               allSent && allReported ? "yes" : "no", "yes", allSent && allReported);
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return output.matched() + output.wrong() >= expected.size();
+  });
+  {
+    const auto hold = session.output().hold();
+    report.check("output equals the escaped input",
+                 ofText(output.matched(), expected.size()) + " bytes, " +
+                     countText(output.wrong()) + " wrong",
+                 "all, exactly", output.complete());
+  }
+  session.finish(report, 3);
+  return report;
+}
+
+ScenarioReport urgentData(const StressOptions& options) {
+  const std::size_t others = options.smoke ? 5 : 20;
+  ScenarioReport report("urgent-data",
+                        "one client sends a byte of TCP urgent data and stays connected, while " +
+                            std::to_string(others) + " others send a line every " +
+                            milliseconds(timedInterval) + " ms");
+  Session session(options, OutputKind::pieces);
+  if (!session.start(report))
+    return report;
+
+  TimedLineClients timed(timedInterval, session.epoch());
+  timed.start(others);
+  ClientSockets urgent;
+  const bool connected = urgent.connect(1, connectLimit) == 1;
+  constexpr std::size_t linesBefore = 3;
+  const bool linesArrived =
+      connected && sendText(urgent.sockets[0], linesOf(0, 0, linesBefore)) &&
+      waitUntil(deliveryLimit, [&] { return untimedLines(session) >= linesBefore; });
+  report.check("its lines before the urgent byte intact",
+               ofText(untimedLines(session), linesBefore), "all",
+               linesArrived && untimedLines(session) == linesBefore);
+  sleepSeconds(0.2);
+  const double sentAt = monotonicSeconds();
+  const char urgentByte = '!';
+  const bool urgentSent =
+      connected && send(urgent.sockets[0], &urgentByte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+  const bool lost =
+      urgentSent && waitUntil(sendLimit, [&] { return session.target().reports().lost >= 1; });
+  report.check("reported lost",
+               lost ? "after " + milliseconds(monotonicSeconds() - sentAt) + " ms" : "no", "yes",
+               lost);
+  // The receiver ends the connection: the client reads its end, or a reset.
+  pollfd end{connected ? urgent.sockets[0] : -1, POLLIN | POLLRDHUP, 0};
+  char byte = 0;
+  const bool ended = urgentSent && poll(&end, 1, static_cast<int>(sendLimit * 1000)) == 1 &&
+                     recv(urgent.sockets[0], &byte, 1, MSG_DONTWAIT) <= 0;
+  report.check("its connection ended by the receiver", ended ? "yes" : "no", "yes", ended);
+  sleepSeconds(1.0);  // the others go on
+  timed.stop();
+  checkTimedLines(report, session, timed);
+  const Reports reports = session.target().reports();
+  report.check("other connections ended", countText(reports.ended() - 1), "0",
+               reports.ended() == 1);
+  timed.close();
+  urgent.closeAll();
+  session.finish(report, others + 3);
+  return report;
+}
+
+ScenarioReport endlessLine(const StressOptions& options) {
+  const std::size_t others = options.smoke ? 5 : 20;
+  const double seconds = options.smoke ? 1.5 : 5.0;
+  constexpr std::uint64_t byteBudget = std::uint64_t{4} << 30;
+  ScenarioReport report("endless-line", "one client streams a line without end for " +
+                                            numberText(seconds, 1) + " s, while " +
+                                            std::to_string(others) + " others send a line every " +
+                                            milliseconds(timedInterval) + " ms");
+  HighByteSink stream;
+  Session session(options, OutputKind::pieces);
+  const auto route = [&](std::string_view piece, double now) {
+    if (isHighByte(piece))
+      stream.feed(piece);
+    else
+      session.lines().feedPiece(piece, now);
+  };
+  if (!session.start(report, route))
+    return report;
+
+  TimedLineClients timed(timedInterval, session.epoch());
+  timed.start(others);
+  HighByteStreamer streamer;
+  const double start = monotonicSeconds();
+  const bool streaming = streamer.start(byteBudget);
+  sleepSeconds(seconds);
+  const long memoryWhileStreaming = session.target().peakResidentKiB();
+  timed.stop();
+  streamer.stop();
+  const double streamed = monotonicSeconds() - start;
+  const std::uint64_t sent = streamer.sent();
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return stream.matched() + stream.wrong() >= sent;
+  });
+  {
+    const auto hold = session.output().hold();
+    report.figure("streamed (MB/s)", numberText(static_cast<double>(sent) / streamed / 1e6, 1) +
+                                         ", " + countText(sent / 1000000) + " MB in " +
+                                         countText(stream.pieces()) + " pieces");
+    report.check("endless line written in order", ofText(stream.matched(), sent) + " bytes",
+                 "all, exactly",
+                 streaming && sent > 0 && stream.matched() == sent && stream.wrong() == 0);
+    report.check("largest piece (bytes)", countText(stream.largestPiece()),
+                 "<= " + countText(longestPiece), stream.largestPiece() <= longestPiece);
+  }
+  report.figure("peak resident memory while streaming (MiB)",
+                numberText(static_cast<double>(memoryWhileStreaming) / 1024.0, 1));
+  checkTimedLines(report, session, timed);
+  timed.close();
+  session.finish(report, others + 3);
+  return report;
+}
+
+ScenarioReport slowClients(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 200 : 1000;
+  const std::size_t linesEach = options.smoke ? 1 : 2;
+  constexpr double byteInterval = 0.1;
+  ScenarioReport report("slow-clients", countText(clients) + " clients sending " +
+                                            std::to_string(linesEach) +
+                                            " lines of 10 to 25 bytes, one byte every 100 ms");
+  std::mt19937_64 random(20240612);
+  std::vector<std::string> texts(clients);
+  std::size_t longest = 0;
+  std::uint64_t totalBytes = 0;
+  for (std::string& text : texts) {
+    for (std::size_t line = 0; line < linesEach; ++line) {
+      const std::size_t length = 10 + random() % 16;
+      for (std::size_t index = 0; index < length; ++index)
+        text += static_cast<char>('!' + random() % 94);  // printable: nothing to escape
+      text += '\n';
+    }
+    longest = std::max(longest, text.size());
+    totalBytes += text.size();
+  }
+  PieceReassembler slow(texts);
+  std::uint64_t routed = 0;
+  Session session(options, OutputKind::pieces);
+  const auto route = [&](std::string_view piece, double) {
+    routed += piece.size();
+    slow.feed(piece);
+  };
+  if (!session.start(report, route))
+    return report;
+
+  ClientSockets crowd;
+  crowd.connect(clients, connectLimit);
+  const bool accepted = waitUntil(deliveryLimit, [&] {
+    return session.target().reports().incoming >= crowd.sockets.size() + 1;
+  });
+  report.check("clients connected and accepted", ofText(crowd.sockets.size(), clients), "all",
+               accepted && crowd.sockets.size() == clients);
+  // Each client's bytes go out 100 ms apart; the clients' turns are spread over those 100 ms.
+  const double start = monotonicSeconds();
+  std::uint64_t sent = 0;
+  for (std::size_t at = 0; at < longest; ++at) {
+    for (std::size_t client = 0; client < crowd.sockets.size(); ++client) {
+      if (at >= texts[client].size())
+        continue;
+      sleepUntil(start + (static_cast<double>(at) +
+                          static_cast<double>(client) / static_cast<double>(clients)) *
+                             byteInterval);
+      if (send(crowd.sockets[client], &texts[client][at], 1, MSG_NOSIGNAL | MSG_DONTWAIT) == 1)
+        ++sent;
+    }
+  }
+  report.figure("seconds of sending", numberText(monotonicSeconds() - start, 1));
+  crowd.closeAll();
+  waitUntil(deliveryLimit, [&] { return session.target().reports().ended() >= clients; });
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return routed >= sent;
+  });
+  {
+    const auto hold = session.output().hold();
+    slow.finish();
+    report.check("bytes written, found in order or left over exactly",
+                 ofText(slow.placedBytes(), totalBytes) + " in order, " +
+                     countText(slow.shortBytes()) + " in short pieces",
+                 "all", sent == totalBytes && slow.placedBytes() + slow.shortBytes() == totalBytes);
+    report.check("bytes that do not add up", countText(slow.unplacedBytes()), "0",
+                 slow.unplacedBytes() == 0 && slow.orderlyClients() == clients);
+  }
+  const Reports reports = session.target().reports();
+  report.check("reported closed", ofText(reports.closed, clients), "all",
+               reports.closed == clients && reports.lost == 0);
+  session.finish(report, clients + 2);
+  return report;
+}
+
+ScenarioReport halfClosed(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 100 : 400;
+  constexpr std::size_t wholeLines = 3;
+  ScenarioReport report("half-closed",
+                        countText(clients) +
+                            " clients send 3 lines and part of a fourth; half of them then shut "
+                            "down their sending side and stay, half close at once");
+  Session session(options, OutputKind::pieces);
+  if (!session.start(report))
+    return report;
+
+  ClientSockets crowd;
+  std::uint64_t cutBytes = 0;
+  crowd.connect(clients, connectLimit, [&](std::size_t client) {
+    const std::size_t cut = 20 + client % 70;
+    std::string text = linesOf(client, 0, wholeLines);
+    text += stressLineText(static_cast<std::uint32_t>(client), wholeLines).substr(0, cut);
+    if (!sendText(crowd.sockets[client], text))
+      return;
+    cutBytes += cut;
+    if (client % 2 == 0) {
+      shutdown(crowd.sockets[client], SHUT_WR);
+    } else {
+      close(crowd.sockets[client]);
+      crowd.sockets[client] = -1;
+    }
+  });
+  report.check("clients connected", ofText(crowd.sockets.size(), clients), "all",
+               crowd.sockets.size() == clients);
+  waitUntil(deliveryLimit, [&] { return session.target().reports().ended() >= clients; });
+  const Reports reports = session.target().reports();
+  report.check("reported closed", ofText(reports.closed, clients), "all",
+               reports.closed == clients && reports.lost == 0);
+  // Half-closed clients hear the receiver's end once it has let them go.
+  std::size_t released = 0;
+  const double until = monotonicSeconds() + sendLimit;
+  for (const int socket : crowd.sockets) {
+    if (socket < 0)
+      continue;
+    pollfd end{socket, POLLIN | POLLRDHUP, 0};
+    char byte = 0;
+    const int wait = static_cast<int>(std::max(0.0, until - monotonicSeconds()) * 1000.0);
+    if (poll(&end, 1, wait) == 1 && recv(socket, &byte, 1, MSG_DONTWAIT) == 0)
+      ++released;
+  }
+  report.check("half-closed clients let go by the receiver", ofText(released, clients / 2), "all",
+               released == clients / 2);
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return session.lines().intact() >= clients * wholeLines &&
+           session.lines().partialPieces() >= clients;
+  });
+  {
+    const auto hold = session.output().hold();
+    const LineSink& lines = session.lines();
+    report.check("whole lines written", ofText(lines.intact(), clients * wholeLines), "all",
+                 lines.intact() == clients * wholeLines);
+    report.check("last, unfinished lines written",
+                 ofText(lines.partialPieces(), clients) + ", " +
+                     ofText(lines.partialBytes(), cutBytes) + " bytes",
+                 "all, exactly",
+                 lines.partialPieces() == clients && lines.partialBytes() == cutBytes &&
+                     lines.badPartialBytes() == 0);
+  }
+  crowd.closeAll();
+  session.finish(report, clients + 2);
+  return report;
+}
+
+std::size_t writableSockets(const std::vector<int>& sockets) {
+  std::vector<pollfd> room;
+  for (const int socket : sockets)
+    room.push_back(pollfd{socket, POLLOUT, 0});
+  return static_cast<std::size_t>(std::max(0, poll(room.data(), room.size(), 0)));
+}
+
+ScenarioReport backpressure(const StressOptions& options) {
+  constexpr std::size_t clients = 16;
+  constexpr double before = 1.0;  // seconds of flow before the reader stops
+  const double held = options.smoke ? 2.0 : 3.0;
+  constexpr double after = 1.5;
+  constexpr double cpuLimit = 20.0;  // % of a core
+  ScenarioReport report("backpressure", std::to_string(clients) +
+                                            " clients send lines as fast as they can; standard "
+                                            "output (a pipe) is not read for " +
+                                            numberText(held, 0) + " s");
+  Session session(options, OutputKind::stream);
+  if (!session.start(report, {}, false))
+    return report;
+
+  ClientSockets flood;
+  flood.connect(clients, connectLimit);
+  waitUntil(connectLimit,
+            [&] { return session.target().reports().incoming >= flood.sockets.size(); });
+  StreamResult sent;
+  std::thread sender([&] {
+    // The window is never shut: sending stops only where the connections take no more.
+    sent = streamLines(flood.sockets, {stressLine, std::uint64_t{1} << 40, before + held + after},
+                       [] { return ~std::uint64_t{0}; });
+  });
+  sleepSeconds(before);
+  session.output().pause();
+  const double pausedAt = monotonicSeconds();
+  const std::uint64_t readBefore = session.output().bytesRead();
+  sleepSeconds(1.0);  // time for every buffer on the way to fill
+  const double cpuFrom = session.target().cpuSeconds();
+  const double measuredFrom = monotonicSeconds();
+  sleepUntil(pausedAt + held - 0.1);
+  const double cpu =
+      (session.target().cpuSeconds() - cpuFrom) / (monotonicSeconds() - measuredFrom) * 100.0;
+  const std::size_t writable = writableSockets(flood.sockets);
+  sleepUntil(pausedAt + held);
+  session.output().resume();
+  const double resumedAt = monotonicSeconds();
+  const bool resumed =
+      waitUntil(sendLimit, [&] { return session.output().bytesRead() > readBefore; });
+  const double resumeDelay = monotonicSeconds() - resumedAt;
+  sender.join();
+
+  report.check("clients that could still send while output was held",
+               ofText(writable, flood.sockets.size()), "none",
+               flood.sockets.size() == clients && writable == 0);
+  report.check("receiver CPU while output was held (% of a core)", numberText(cpu, 1),
+               "< " + numberText(cpuLimit, 0), cpu < cpuLimit);
+  report.check("output went on once read again",
+               resumed ? "after " + milliseconds(resumeDelay) + " ms" : "no", "yes", resumed);
+  waitUntil(deliveryLimit, [&] {
+    const auto hold = session.output().hold();
+    return session.lines().intact() >= sent.linesSent;
+  });
+  {
+    const auto hold = session.output().hold();
+    report.figure("lines sent",
+                  countText(sent.linesSent) + " (" + countText(sent.bytesSent / 1000000) + " MB)");
+    report.check("lines intact", ofText(session.lines().intact(), sent.linesSent), "all",
+                 sent.linesSent > 0 && session.lines().intact() == sent.linesSent);
+  }
+  flood.closeAll();
+  session.finish(report, clients + 1);
+  return report;
+}
+
+ScenarioReport descriptorLimit(const StressOptions& options) {
+  constexpr int limit = 64;
+  const std::size_t clients = options.smoke ? 100 : 200;
+  const std::size_t wave = options.smoke ? 25 : 50;
+  constexpr double cpuSeconds = 2.0;
+  constexpr double cpuLimit = 20.0;  // % of a core
+  ScenarioReport report("descriptor-limit", countText(clients) +
+                                                " clients, each sending a line and staying, at a "
+                                                "receiver limited to " +
+                                                std::to_string(limit) +
+                                                " open descriptors; they leave in waves of " +
+                                                std::to_string(wave));
+  // No probe: its lines every 100 ms would keep the receiver from pacing itself down.
+  Session session(options, OutputKind::pieces, limit);
+  if (!session.start(report, {}, false))
+    return report;
+
+  ClientSockets crowd;
+  std::uint64_t sent = 0;
+  crowd.connect(clients, connectLimit, [&](std::size_t client) {
+    if (sendText(crowd.sockets[client], stressLineText(static_cast<std::uint32_t>(client), 0)))
+      ++sent;
+  });
+  report.check("clients connected", ofText(crowd.sockets.size(), clients), "all",
+               crowd.sockets.size() == clients && sent == clients);
+  // The receiver has taken all it can once its count of clients stops growing.
+  std::size_t heldClients = 0;
+  for (const double until = monotonicSeconds() + deliveryLimit; monotonicSeconds() < until;) {
+    sleepSeconds(0.5);
+    const std::size_t now = session.target().reports().incoming;
+    if (now == heldClients && now > 0)
+      break;
+    heldClients = now;
+  }
+  waitUntil(sendLimit, [&] { return untimedLines(session) >= heldClients; });
+  report.check("clients it held at once", countText(heldClients),
+               "fewer than " + countText(clients), heldClients > 0 && heldClients < clients);
+  report.check("their lines written", ofText(untimedLines(session), heldClients), "all",
+               untimedLines(session) == heldClients);
+  sleepSeconds(1.0);  // past the half second after the last byte, when the receiver paces itself
+  const double cpuFrom = session.target().cpuSeconds();
+  sleepSeconds(cpuSeconds);
+  const double cpu = (session.target().cpuSeconds() - cpuFrom) / cpuSeconds * 100.0;
+  report.check("receiver CPU while clients wait (% of a core)", numberText(cpu, 1),
+               "< " + numberText(cpuLimit, 0), cpu < cpuLimit);
+
+  bool wavesReported = true;
+  for (std::size_t first = 0; first < crowd.sockets.size(); first += wave) {
+    const std::size_t last = std::min(first + wave, crowd.sockets.size());
+    for (std::size_t client = first; client < last; ++client) {
+      close(crowd.sockets[client]);
+      crowd.sockets[client] = -1;
+    }
+    wavesReported = wavesReported && waitUntil(deliveryLimit, [&] {
+                      return session.target().reports().closed >= last;
+                    });
+  }
+  const Reports reports = session.target().reports();
+  report.check("clients accepted and reported closed",
+               ofText(reports.incoming, clients) + ", " + ofText(reports.closed, clients), "all",
+               wavesReported && reports.incoming == clients && reports.closed == clients);
+  waitUntil(sendLimit, [&] { return untimedLines(session) >= sent; });
+  report.check("lines written", ofText(untimedLines(session), sent), "all",
+               untimedLines(session) == sent);
+  std::string how;
+  report.check("still running", session.target().running(&how) ? "yes" : "no: " + how, "yes",
+               session.target().running());
+  session.finish(report, clients + 1);
+  return report;
+}
+
+}  // namespace
+
+std::vector<StressScenario> stressScenarios() {
+  return {
+      {"crowd", crowd},
+      {"reset-storm", resetStorm},
+      {"random-bytes", randomBytes},
+      {"urgent-data", urgentData},
+      {"endless-line", endlessLine},
+      {"slow-clients", slowClients},
+      {"half-closed", halfClosed},
+      {"backpressure", backpressure},
+      {"descriptor-limit", descriptorLimit},
+  };
+}
+
+}  // namespace farspeak::bench

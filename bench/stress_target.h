@@ -1,0 +1,91 @@
+// farspeak under the stress suite: a fresh process for each scenario, with standard streams that
+// the suite reads in its own way and, when asked, a low limit of open descriptors. It is started
+// through the suite's own binary (see launch), so that the bench's Target still runs it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "bench/target.h"
+
+namespace farspeak::bench {
+
+enum class OutputKind {
+  // A sequenced-packet socket: each write of the receiver is read as one piece, so pieces of
+  // different clients stay apart even where they end in the middle of a line.
+  pieces,
+  // A pipe, read as a byte stream.
+  stream,
+};
+
+// What the receiver reported on standard error.
+struct Reports {
+  std::size_t incoming = 0;    // "Incoming connection from ..."
+  std::size_t closed = 0;      // "Connection from ... closed"
+  std::size_t lost = 0;        // "Connection from ... lost"
+  std::size_t readErrors = 0;  // "Socket read error: ..."
+  std::size_t other = 0;       // any other line after the banner
+
+  std::size_t ended() const { return closed + lost; }
+};
+
+Reports countReports(std::string_view errorText);
+// The "VmHWM:" figure of a /proc/<pid>/status text, in KiB; -1 when there is none.
+long peakResidentKiB(std::string_view statusText);
+
+class StressTarget {
+ public:
+  // Starts `farspeak` and waits until it listens; listening() tells whether it does.
+  // `descriptorLimit`, when not 0, is its soft and hard limit of open descriptors.
+  StressTarget(const std::string& farspeak, OutputKind output, int descriptorLimit = 0);
+  ~StressTarget();
+  StressTarget(const StressTarget&) = delete;
+  StressTarget& operator=(const StressTarget&) = delete;
+
+  bool listening() const { return target_.listening() && pid_ > 0; }
+  // The suite's end of standard output.
+  int output() const;
+  std::string errorText() const;
+  Reports reports() const { return countReports(errorText()); }
+
+  long peakResidentKiB() const;
+  int openDescriptors() const;  // -1 when it cannot be read
+  double cpuSeconds() const { return target_.cpuSeconds(); }
+  // Whether it still runs; `exit` describes how it ended otherwise.
+  bool running(std::string* exit = nullptr) const;
+
+  // SIGTERM, then its exit: the exit code, or nothing when it did not exit with one within a few
+  // seconds (it was killed, or ended by a signal; `exit` says which).
+  std::optional<int> stop(std::string* exit = nullptr);
+
+ private:
+  // The streams the child is given, made before it starts.
+  struct ChildStreams {
+    ChildStreams(OutputKind kind);
+    ~ChildStreams();
+    int outputForChild = -1;  // not inherited across exec unless handed on
+    int output = -1;
+    int errors = -1;  // a memory file; the child writes to a copy of the same open file
+  };
+
+  static TargetCommand command(const std::string& farspeak, const ChildStreams& streams,
+                               int descriptorLimit);
+
+  OutputKind kind_;
+  ChildStreams streams_;
+  Target target_;
+  pid_t pid_ = -1;
+};
+
+// The launcher side: `farspeak-stress --launch LIMIT OUTPUT ERRORS PROGRAM` puts descriptor
+// OUTPUT on standard output and ERRORS on standard error (each when not -1), closes every other
+// descriptor above standard error, sets the limit (when not 0) and runs PROGRAM in its place.
+// Returns only when that fails.
+int launch(int argc, char** argv);
+inline constexpr std::string_view launchOption = "--launch";
+
+}  // namespace farspeak::bench
