@@ -114,8 +114,11 @@ std::string windowsGrouping(const char* bytes) {
   while (repeats && sizes.size() > 1 && sizes.back() == sizes[sizes.size() - 2])
     sizes.pop_back();
   std::string grouping;
-  for (int size : sizes)
-    grouping += (grouping.empty() ? "" : ";") + std::to_string(size);
+  for (int size : sizes) {
+    if (!grouping.empty())
+      grouping += ';';
+    grouping += std::to_string(size);
+  }
   if (repeats && !sizes.empty())
     grouping += ";0";
   return grouping;
