@@ -1,10 +1,6 @@
 // farspeak-bench FARSPEAK [SCENARIO...]: runs each scenario (all by default) against the given
 // farspeak and against socat doing the same job, and prints each figure beside socat's. It binds
 // port 52525 through its targets: run it under the port lock.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -13,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "bench/machine.h"
 #include "bench/scenarios.h"
 #include "bench/target.h"
 
@@ -22,21 +19,6 @@ using farspeak::bench::Figure;
 using farspeak::bench::Figures;
 
 constexpr unsigned wholeRunLimit = 900;  // seconds; every step has a limit of its own as well
-
-void onWholeRunLimit(int) {
-  static constexpr char message[] = "farspeak-bench: the run took too long and was stopped\n";
-  (void)!write(STDERR_FILENO, message, sizeof message - 1);
-  _exit(2);  // the targets die with the bench; socat's children once their clients are gone
-}
-
-// Idle clients need a descriptor each, in the bench and in the target, which inherits the limit.
-void raiseOpenFileLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
 
 std::size_t systemListenBacklog() {
   std::ifstream limit("/proc/sys/net/core/somaxconn");
@@ -55,22 +37,11 @@ std::string firstLineOf(std::FILE* stream) {
 }
 
 void describeMachine() {
-  std::ifstream cpuInfo("/proc/cpuinfo");
-  std::string model = "unknown processor";
-  for (std::string line; std::getline(cpuInfo, line);) {
-    if (line.rfind("model name", 0) == 0) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  }
-  utsname system{};
-  uname(&system);
   std::FILE* socat = popen("socat -V 2>/dev/null | grep -m1 'socat version'", "r");
   const std::string socatVersion = firstLineOf(socat);
   if (socat != nullptr)
     pclose(socat);
-  std::cout << "Machine: " << model << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, "
-            << system.sysname << " " << system.release << " " << system.machine << "\n"
+  std::cout << "Machine: " << farspeak::bench::machineDescription() << "\n"
             << "Compared with: " << (socatVersion.empty() ? "socat" : socatVersion) << "\n";
 }
 
@@ -132,9 +103,9 @@ int main(int argc, char** argv) {
     std::cerr << "\n";
     return 2;
   }
-  signal(SIGALRM, onWholeRunLimit);
-  alarm(wholeRunLimit);
-  raiseOpenFileLimit();
+  // The receivers die with the bench; socat's children once their clients are gone.
+  farspeak::bench::limitWholeRun("farspeak-bench", wholeRunLimit);
+  farspeak::bench::raiseOpenFileLimit();
   if (farspeak::bench::portListening()) {
     std::cerr << "farspeak-bench: port " << farspeak::bench::receiverPort
               << " is in use; run the bench under the port lock with nothing else on it\n";

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <cstdlib>
+
+#include "tests/support/escape_model.h"
 
 namespace farspeak::bench {
 namespace {
@@ -81,17 +81,7 @@ void LineSink::checkPartial(std::string_view piece) {
 std::string escaped(std::string_view bytes) {
   std::string text;
   text.reserve(bytes.size());
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    if (value >= 32 || value == '\n' || value == '\r') {
-      text += byte;
-    } else {
-      text += '\\';
-      text += static_cast<char>('0' + value / 100);
-      text += static_cast<char>('0' + value / 10 % 10);
-      text += static_cast<char>('0' + value % 10);
-    }
-  }
+  test_support::appendEscaped(text, bytes);
   return text;
 }
 

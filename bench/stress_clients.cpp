@@ -43,7 +43,7 @@ void TimedLineClients::sendLines() {
   for (double next = monotonicSeconds(); !stopping_; next += interval_) {
     sleepUntil(next);
     for (std::size_t index = 0; index < clients_.sockets.size(); ++index) {
-      const auto client = static_cast<std::uint32_t>(firstTimedClient + index);
+      const auto client = static_cast<std::uint32_t>(firstClient_ + index);
       const std::string line = stressLineText(client, microsecondsSince(epoch_));
       if (sendAll(clients_.sockets[index], line.data(), line.size(),
                   monotonicSeconds() + sendLimit)) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "bench/clients.h"
+#include "bench/stress_checks.h"
 
 namespace farspeak::bench {
 
@@ -16,10 +17,11 @@ namespace farspeak::bench {
 void resetAll(ClientSockets& clients);
 
 // Each client sends a timed line (bench/stress_checks.h) every `interval`, the clients numbered
-// from firstTimedClient.
+// from `firstClient`.
 class TimedLineClients {
  public:
-  TimedLineClients(double interval, double epoch) : interval_(interval), epoch_(epoch) {}
+  TimedLineClients(double interval, double epoch, std::uint32_t firstClient = firstTimedClient)
+      : interval_(interval), epoch_(epoch), firstClient_(firstClient) {}
   ~TimedLineClients() { stop(); }
   TimedLineClients(const TimedLineClients&) = delete;
   TimedLineClients& operator=(const TimedLineClients&) = delete;
@@ -36,6 +38,7 @@ class TimedLineClients {
 
   double interval_;
   double epoch_;
+  std::uint32_t firstClient_;
   ClientSockets clients_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> sent_{0};

@@ -2,19 +2,15 @@
 // farspeak, one scenario at a time (all by default), each against a fresh process, and prints what
 // it checked with PASS or FAIL, then a summary. Exits 1 when any check failed. It binds port 52525
 // through its targets: run it under the port lock.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/utsname.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <vector>
 
+#include "bench/machine.h"
 #include "bench/stress_scenarios.h"
 #include "bench/stress_target.h"
 #include "bench/target.h"
@@ -27,36 +23,6 @@ using farspeak::bench::ScenarioReport;
 // Seconds; every step has a limit of its own as well.
 constexpr unsigned wholeRunLimit = 900;
 constexpr unsigned smokeRunLimit = 180;
-
-void onWholeRunLimit(int) {
-  static constexpr char message[] = "farspeak-stress: the run took too long and was stopped\n";
-  (void)!write(STDERR_FILENO, message, sizeof message - 1);
-  _exit(2);  // the receiver dies with the suite
-}
-
-// Thousands of clients need a descriptor each.
-void raiseOpenFileLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
-}
-
-void describeMachine() {
-  std::ifstream cpuInfo("/proc/cpuinfo");
-  std::string model = "unknown processor";
-  for (std::string line; std::getline(cpuInfo, line);) {
-    if (line.rfind("model name", 0) == 0) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  }
-  utsname system{};
-  uname(&system);
-  std::cout << "Machine: " << model << ", " << sysconf(_SC_NPROCESSORS_ONLN) << " cores, "
-            << system.sysname << " " << system.release << " " << system.machine << "\n";
-}
 
 void printChecks(const ScenarioReport& report) {
   std::printf("\n%s: %s\n", report.name.c_str(), report.title.c_str());
@@ -118,16 +84,15 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  signal(SIGALRM, onWholeRunLimit);
-  alarm(options.smoke ? smokeRunLimit : wholeRunLimit);
-  raiseOpenFileLimit();
+  farspeak::bench::limitWholeRun("farspeak-stress", options.smoke ? smokeRunLimit : wholeRunLimit);
+  farspeak::bench::raiseOpenFileLimit();
   if (farspeak::bench::portListening()) {
     std::cerr << "farspeak-stress: port " << farspeak::bench::receiverPort
               << " is in use; run the suite under the port lock with nothing else on it\n";
     return 1;
   }
 
-  describeMachine();
+  std::cout << "Machine: " << farspeak::bench::machineDescription() << "\n";
   std::cout << (options.smoke ? "Short run (--smoke)" : "Full run") << " of " << options.farspeak
             << "\n";
   std::vector<ScenarioReport> reports;

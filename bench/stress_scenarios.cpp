@@ -60,6 +60,28 @@ void checkTimedLines(ScenarioReport& report, Session& session, const TimedLineCl
                "< " + milliseconds(delayTarget), lines.worstTimedDelay() < delayTarget);
 }
 
+// Lines sent whole, and lines cut short by their client's end, which must come out as they were
+// cut, each a piece of its own.
+struct SentLines {
+  std::uint64_t whole = 0;
+  std::uint64_t cut = 0;
+  std::uint64_t cutBytes = 0;
+};
+
+void checkWholeAndCutLines(ScenarioReport& report, Session& session, const SentLines& sent,
+                           const std::string& cutLabel) {
+  const auto hold = session.output().hold();
+  const LineSink& lines = session.lines();
+  report.check("whole lines written", ofText(lines.intact(), sent.whole), "all",
+               lines.intact() == sent.whole);
+  report.check(cutLabel,
+               ofText(lines.partialPieces(), sent.cut) + ", " +
+                   ofText(lines.partialBytes(), sent.cutBytes) + " bytes",
+               "all, exactly",
+               lines.partialPieces() == sent.cut && lines.partialBytes() == sent.cutBytes &&
+                   lines.badPartialBytes() == 0);
+}
+
 ScenarioReport crowd(const StressOptions& options) {
   const std::size_t clients = options.smoke ? 500 : 5000;
   constexpr std::size_t laterLines = 5;
@@ -154,18 +176,8 @@ ScenarioReport resetStorm(const StressOptions& options) {
     const auto hold = session.output().hold();
     return session.lines().intact() >= wholeLines && session.lines().partialPieces() >= cutLines;
   });
-  {
-    const auto hold = session.output().hold();
-    const LineSink& lines = session.lines();
-    report.check("whole lines written", ofText(lines.intact(), wholeLines), "all",
-                 lines.intact() == wholeLines);
-    report.check("cut lines written up to the reset",
-                 ofText(lines.partialPieces(), cutLines) + ", " +
-                     ofText(lines.partialBytes(), cutBytes) + " bytes",
-                 "all, exactly",
-                 lines.partialPieces() == cutLines && lines.partialBytes() == cutBytes &&
-                     lines.badPartialBytes() == 0);
-  }
+  checkWholeAndCutLines(report, session, {wholeLines, cutLines, cutBytes},
+                        "cut lines written up to the reset");
   session.finish(report, batch + 2);
   return report;
 }
@@ -474,18 +486,8 @@ ScenarioReport halfClosed(const StressOptions& options) {
     return session.lines().intact() >= clients * wholeLines &&
            session.lines().partialPieces() >= clients;
   });
-  {
-    const auto hold = session.output().hold();
-    const LineSink& lines = session.lines();
-    report.check("whole lines written", ofText(lines.intact(), clients * wholeLines), "all",
-                 lines.intact() == clients * wholeLines);
-    report.check("last, unfinished lines written",
-                 ofText(lines.partialPieces(), clients) + ", " +
-                     ofText(lines.partialBytes(), cutBytes) + " bytes",
-                 "all, exactly",
-                 lines.partialPieces() == clients && lines.partialBytes() == cutBytes &&
-                     lines.badPartialBytes() == 0);
-  }
+  checkWholeAndCutLines(report, session, {clients * wholeLines, clients, cutBytes},
+                        "last, unfinished lines written");
   crowd.closeAll();
   session.finish(report, clients + 2);
   return report;

@@ -113,37 +113,13 @@ void OutputTap::readUntilEnd() {
   ended_ = true;
 }
 
-bool Probe::start() {
-  if (socket_.connect(1, replyLimit) != 1)
-    return false;
-  thread_ = std::thread(&Probe::sendEvery100Milliseconds, this);
-  return true;
-}
-
-void Probe::stop() {
-  stopping_ = true;
-  if (thread_.joinable())
-    thread_.join();
-  socket_.closeAll();
-}
-
-void Probe::sendEvery100Milliseconds() {
-  for (double next = monotonicSeconds(); !stopping_; next += probeInterval) {
-    sleepUntil(next);
-    const std::string line = stressLineText(probeClient, microsecondsSince(epoch_));
-    if (!sendAll(socket_.sockets[0], line.data(), line.size(), monotonicSeconds() + replyLimit))
-      return;
-    ++sent_;
-  }
-}
-
 Session::Session(const StressOptions& options, OutputKind kind, int descriptorLimit)
     : options_(options),
       kind_(kind),
       epoch_(monotonicSeconds()),
       target_(options.farspeak, kind, descriptorLimit),
       lines_(epoch_),
-      probe_(epoch_) {}
+      probe_(probeInterval, epoch_, probeClient) {}
 
 bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
   withProbe_ = withProbe;
@@ -166,8 +142,8 @@ bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
       });
   if (!withProbe)
     return true;
-  const bool probing =
-      probe_.start() && waitUntil(replyLimit, [this] { return target_.reports().incoming == 1; });
+  const bool probing = probe_.start(1) == 1 &&
+                       waitUntil(replyLimit, [this] { return target_.reports().incoming == 1; });
   if (!probing)
     report.check("probe connected", "no", "yes", false);
   return probing;
@@ -193,6 +169,7 @@ bool Session::acceptsNewClient() {
 
 void Session::finish(ScenarioReport& report, std::size_t peakClients) {
   probe_.stop();
+  probe_.close();
   const bool allEnded = waitUntil(reportLimit, [this] {
     const Reports reports = target_.reports();
     return reports.ended() == reports.incoming;

@@ -15,6 +15,7 @@
 
 #include "bench/clients.h"
 #include "bench/stress_checks.h"
+#include "bench/stress_clients.h"
 #include "bench/stress_target.h"
 #include "bench/timing.h"
 
@@ -109,28 +110,6 @@ class OutputTap {
   std::thread thread_;
 };
 
-// A client that sends a timed line every 100 ms until it is stopped.
-class Probe {
- public:
-  explicit Probe(double epoch) : epoch_(epoch) {}
-  ~Probe() { stop(); }
-  Probe(const Probe&) = delete;
-  Probe& operator=(const Probe&) = delete;
-
-  bool start();  // false when it cannot connect
-  void stop();   // ends the sending and closes the connection
-  std::uint64_t sent() const { return sent_; }
-
- private:
-  void sendEvery100Milliseconds();
-
-  double epoch_;
-  ClientSockets socket_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<std::uint64_t> sent_{0};
-  std::thread thread_;
-};
-
 class Session {
  public:
   using Route = OutputTap::Route;
@@ -166,7 +145,7 @@ class Session {
   StressTarget target_;
   LineSink lines_;
   std::unique_ptr<OutputTap> tap_;
-  Probe probe_;
+  TimedLineClients probe_;  // one line every 100 ms, throughout
   bool withProbe_ = true;
   double cpuAtStart_ = 0.0;
 };

@@ -17,6 +17,7 @@
 #include "plinth/platform/platform.h"
 #include "plinth/text/debug_dest.h"
 #include "tests/receiver/fake_connection.h"
+#include "tests/support/escape_model.h"
 
 namespace {
 
@@ -82,20 +83,6 @@ bool captureError(const void* bytes, std::size_t count) {
   return true;
 }
 
-void appendEscaped(std::string& out, std::string_view bytes) {
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    if (value >= 32 || value == '\n' || value == '\r') {
-      out += byte;
-    } else {
-      out += '\\';
-      out += static_cast<char>('0' + value / 100);
-      out += static_cast<char>('0' + value / 10 % 10);
-      out += static_cast<char>('0' + value % 10);
-    }
-  }
-}
-
 void deliver(Session& s, const std::string& bytes) {
   if (!s.connection->connected || s.delivered.size() + bytes.size() > mostBytesDelivered)
     return;
@@ -140,7 +127,7 @@ bool poll(Session& s) {
 
   const std::string_view read = std::string_view(s.delivered).substr(s.consumed, taken);
   s.consumed += taken;
-  appendEscaped(s.expected, read);
+  test_support::appendEscaped(s.expected, read);
   const std::size_t lineFeed = read.find('\n');
   // At most one line per turn. Reading goes on until the line, the size bound, or nothing more.
   FUZZ_REQUIRE(lineFeed == std::string_view::npos || lineFeed == taken - 1);
