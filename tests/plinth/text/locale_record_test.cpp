@@ -181,8 +181,9 @@ TEST_F(LocaleRecordTest, BuildsOnceFromTheLocaleItems) {
 }
 
 TEST_F(LocaleRecordTest, OutOfRangePatternNumbersFallBack) {
-  fakeLocale[platform::locale::currencyPosition] = u"4";
-  fakeLocale[platform::locale::negativeCurrencyPattern] = u"16";
+  // Whole strings moved in: assigning the short literals in place draws a false -Wrestrict from GCC 12.
+  fakeLocale[platform::locale::currencyPosition] = std::u16string(u"4");
+  fakeLocale[platform::locale::negativeCurrencyPattern] = std::u16string(u"16");
   const LocaleRecord& record = getLocaleRecord();
   EXPECT_EQ(record.currencyFormat.positivePattern.view(), u"$%");
   EXPECT_EQ(record.currencyFormat.negativePattern.view(), u"-$%");
