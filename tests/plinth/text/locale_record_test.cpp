@@ -181,7 +181,8 @@ TEST_F(LocaleRecordTest, BuildsOnceFromTheLocaleItems) {
 }
 
 TEST_F(LocaleRecordTest, OutOfRangePatternNumbersFallBack) {
-  // Whole strings moved in: assigning the short literals in place draws a false -Wrestrict from GCC 12.
+  // Whole strings moved in: assigning the short literals in place draws a false -Wrestrict from
+  // GCC 12.
   fakeLocale[platform::locale::currencyPosition] = std::u16string(u"4");
   fakeLocale[platform::locale::negativeCurrencyPattern] = std::u16string(u"16");
   const LocaleRecord& record = getLocaleRecord();
