@@ -14,6 +14,10 @@ constexpr double idleAfter = 0.5;  // seconds without a byte before each pass pa
 // thousands of silent clients a thousand times a second would cost more than all else.
 constexpr std::uint32_t idlePause = 1;
 constexpr std::uint32_t longestIdlePause = 10;
+// With no piece of a line held for the clock to write, only a socket can bring work, and any
+// socket ends the pause: the bound only limits how late a stop signal that just missed the wait
+// is seen.
+constexpr std::uint32_t longestQuietPause = 100;
 
 }  // namespace
 
@@ -28,13 +32,17 @@ void acceptClients(plinth::InternetServer& server, ClientList& clients) {
   }
 }
 
-void pollClients(ClientList& clients, bool& anyByteReceived) {
+PassResult pollClients(ClientList& clients) {
+  PassResult pass;
   for (auto record = clients.begin(); record != clients.end(); ++record) {
-    if (!pollClient(*record, anyByteReceived)) {
+    if (!pollClient(*record, pass.anyByteReceived)) {
       clients.erase(record);
-      return;
+      pass.bytesHeld = true;
+      return pass;
     }
+    pass.bytesHeld = pass.bytesHeld || !record->buffer.empty();
   }
+  return pass;
 }
 
 Receiver::Receiver() {
@@ -56,13 +64,13 @@ void Receiver::run(plinth::InternetServer& server) {
   double lastActivityTime = 0.0;
   while (server.isRunning() && !plinth::platform::services.stopRequested()) {
     acceptClients(server, clients);
-    bool anyByteReceived = false;
-    pollClients(clients, anyByteReceived);
+    const PassResult pass = pollClients(clients);
     const double now = plinth::getSeconds(false);
-    if (anyByteReceived) {
+    if (pass.anyByteReceived) {
       lastActivityTime = now;
     } else if (now - lastActivityTime > idleAfter) {
-      plinth::platform::services.waitForActivity(idlePause, longestIdlePause);
+      plinth::platform::services.waitForActivity(
+          idlePause, pass.bytesHeld ? longestIdlePause : longestQuietPause);
     }
   }
   // Asked to stop: what the clients delivered still reaches standard output.

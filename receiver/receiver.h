@@ -17,9 +17,18 @@ using ClientList = std::list<ClientRecord>;
 // Accepts every pending client, reports it and appends its record.
 void acceptClients(plinth::InternetServer& server, ClientList& clients);
 
+// What one pass over the clients found.
+struct PassResult {
+  bool anyByteReceived = false;
+  // Some client may hold part of a line that only the clock will write, so the loop must come
+  // back for it even if no socket speaks. A pass that ends at a removal has not looked at every
+  // client, and says so.
+  bool bytesHeld = false;
+};
+
 // Gives every client, oldest first, its turn, and removes the first client whose connection has
 // ended; the clients after a removed one wait for the next pass.
-void pollClients(ClientList& clients, bool& anyByteReceived);
+PassResult pollClients(ClientList& clients);
 
 class Receiver {
  public:

@@ -22,7 +22,6 @@ class ReceiverPassTest : public ReceiverFixture {
   }
 
   ClientList clients;
-  bool anyByteReceived = false;
 };
 
 TEST_F(ReceiverPassTest, AtMostOneEndedClientIsRemovedPerPass) {
@@ -33,19 +32,21 @@ TEST_F(ReceiverPassTest, AtMostOneEndedClientIsRemovedPerPass) {
   second->end(plinth::stateSocketError);
   third->arrive("hi\n");
 
-  pollClients(clients, anyByteReceived);
+  PassResult pass = pollClients(clients);
   EXPECT_EQ(clients.size(), 2u);
   EXPECT_EQ(log, Log{"err:Connection from 10.0.0.1 closed\r\n"});
-  EXPECT_EQ(third->peeks, 0);  // the pass ended at the removal
+  EXPECT_EQ(third->peeks, 0);   // the pass ended at the removal
+  EXPECT_TRUE(pass.bytesHeld);  // it cannot know: it has not looked at the third client
 
-  pollClients(clients, anyByteReceived);
+  pass = pollClients(clients);
   EXPECT_EQ(clients.size(), 1u);
   EXPECT_EQ(log.back(), "err:Connection from 10.0.0.2 lost\r\n");
-  EXPECT_FALSE(anyByteReceived);
+  EXPECT_FALSE(pass.anyByteReceived);
 
-  pollClients(clients, anyByteReceived);
+  pass = pollClients(clients);
   EXPECT_EQ(log.back(), "hi\n");
-  EXPECT_TRUE(anyByteReceived);
+  EXPECT_TRUE(pass.anyByteReceived);
+  EXPECT_FALSE(pass.bytesHeld);
 }
 
 TEST_F(ReceiverPassTest, ClientsAreServedOldestFirstOneLineEach) {
@@ -53,9 +54,25 @@ TEST_F(ReceiverPassTest, ClientsAreServedOldestFirstOneLineEach) {
   FakeConnection* newer = add(u"10.0.0.2");
   older->arrive("o1\no2\n");
   newer->arrive("n1\n");
-  pollClients(clients, anyByteReceived);
-  pollClients(clients, anyByteReceived);
+  pollClients(clients);
+  pollClients(clients);
   EXPECT_EQ(log, (Log{"o1\n", "n1\n", "o2\n"}));
+}
+
+// The loop pauses longer when no client holds part of a line that the clock must write.
+TEST_F(ReceiverPassTest, APassTellsWhetherAnyClientHoldsPartOfALine) {
+  FakeConnection* whole = add(u"10.0.0.1");
+  FakeConnection* partial = add(u"10.0.0.2");
+  add(u"10.0.0.3");  // silent
+  whole->arrive("all of it\n");
+  partial->arrive("a line\n");  // and so a flush time: the half second counts from it
+  EXPECT_FALSE(pollClients(clients).bytesHeld);
+
+  partial->arrive("half a li");
+  EXPECT_TRUE(pollClients(clients).bytesHeld);
+  partial->arrive("ne\n");
+  EXPECT_FALSE(pollClients(clients).bytesHeld);
+  EXPECT_EQ(log.back(), "half a line\n");
 }
 
 TEST_F(ReceiverPassTest, ListCopiesShareTheConnection) {
