@@ -1,7 +1,8 @@
 // The line assembler under a script of arrivals, clock steps, ends and polls. Whatever the script,
 // standard output must carry exactly the escaped bytes that were read, in pieces that the line,
 // half-second and size rules allow, each turn must read what those rules ask, and the buffer must
-// stay bounded.
+// stay bounded. The receiver reads in bulk, in whatever pieces the connection shows; every turn
+// must do exactly what a turn that reads one byte at a time (peekByte, readByte) does.
 //
 // Script: each operation is chosen by one value taken from the input; its arguments follow.
 #include "receiver/line_assembler.h"
@@ -9,6 +10,7 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -35,9 +37,51 @@ constexpr std::size_t mostBytesDelivered = 200'000;
 constexpr std::uint64_t clockOrigin = 1'000'000;
 std::uint64_t fakeTick = clockOrigin;
 
+// The turn as it once was, a byte at a time: the model the bulk turn is held to.
+struct ByteAtATime {
+  FakeConnection connection;
+  std::string buffer;
+  bool crSeen = false;
+  bool lfSeen = false;
+  double lastFlushTime = 0.0;
+
+  // Returns false when the connection has ended; `written` gets what the turn wrote.
+  bool turn(std::string& written, bool& anyByteReceived) {
+    if (!connection.isConnected()) {
+      written = buffer;
+      buffer.clear();
+      return false;
+    }
+    if (connection.peekByte() != -1) {
+      do {
+        anyByteReceived = true;
+        const char byte = static_cast<char>(connection.readByte());
+        test_support::appendEscaped(buffer, std::string_view(&byte, 1));
+        crSeen = crSeen || byte == '\r';
+        if (byte == '\n') {
+          lfSeen = true;
+          break;
+        }
+      } while (buffer.size() < longestPiece && connection.peekByte() != -1);
+    }
+    if (buffer.empty())
+      return true;
+    const double now = plinth::getSeconds(false);
+    if (lfSeen || now - lastFlushTime > farspeak::pieceInterval || buffer.size() >= longestPiece) {
+      lastFlushTime = now;
+      crSeen = lfSeen = false;
+      written = buffer;
+      buffer.clear();
+    }
+    return true;
+  }
+};
+
 struct Session {
   FakeConnection* connection = nullptr;  // owned by the record's counted reference
   farspeak::ClientRecord* record = nullptr;
+  farspeak::OutputBuffer* outputBuffer = nullptr;
+  ByteAtATime reference;
   std::string delivered;     // every byte that arrived, in order
   std::size_t consumed = 0;  // how many of them the assembler has read
   std::string expected;      // the escaped form of the bytes read
@@ -87,13 +131,19 @@ void deliver(Session& s, const std::string& bytes) {
   if (!s.connection->connected || s.delivered.size() + bytes.size() > mostBytesDelivered)
     return;
   s.connection->arrive(bytes);
+  s.reference.connection.arrive(bytes);
   s.delivered += bytes;
+}
+
+void end(Session& s, plinth::ConnectionState how) {
+  s.connection->end(how);
+  s.reference.connection.end(how);
 }
 
 // A peer's orderly end reaches the receiver only after every byte it sent.
 void endWhenDrained(Session& s) {
-  if (s.orderlyEndRequested && s.connection->connected && s.connection->pending.empty())
-    s.connection->end(plinth::stateClosedByPeer);
+  if (s.orderlyEndRequested && s.connection->connected && s.connection->waiting() == 0)
+    end(s, plinth::stateClosedByPeer);
 }
 
 // One pass of the main loop over this client; false once the record is gone.
@@ -101,17 +151,34 @@ bool poll(Session& s) {
   FakeConnection& connection = *s.connection;
   farspeak::ClientRecord& record = *s.record;
   const bool ended = !connection.connected;
-  const std::size_t pendingBefore = connection.pending.size();
+  const std::size_t pendingBefore = connection.waiting();
   const bool heldBefore = !record.buffer.empty();
   const int readingsBefore = s.tickReadings;
+  const std::size_t outputBefore = s.output.size();
   s.finalFlush = ended;
   s.bigFlushInCall = false;
 
-  bool anyByteReceived = false;
-  const bool kept = farspeak::pollClient(record, anyByteReceived);
+  farspeak::Pass pass(*s.outputBuffer);
+  const bool kept = farspeak::pollClient(record, pass);
+  s.outputBuffer->writeHeld();
+  const bool anyByteReceived = pass.anyByteReceived;
+  const int readingsAfter = s.tickReadings;
+
+  std::string referenceWritten;
+  bool referenceReceived = false;
+  FUZZ_REQUIRE(s.reference.turn(referenceWritten, referenceReceived) == kept);
+  FUZZ_REQUIRE(s.output.substr(outputBefore) == referenceWritten);
+  FUZZ_REQUIRE(referenceReceived == anyByteReceived);
+  FUZZ_REQUIRE(s.reference.connection.waiting() == connection.waiting());
+  if (kept) {
+    FUZZ_REQUIRE(std::string_view(reinterpret_cast<const char*>(record.buffer.begin),
+                                  record.buffer.size()) == s.reference.buffer);
+    FUZZ_REQUIRE(record.crSeen == s.reference.crSeen && record.lfSeen == s.reference.lfSeen);
+    FUZZ_REQUIRE(record.lastFlushTime == s.reference.lastFlushTime);
+  }
 
   FUZZ_REQUIRE(kept == !ended);
-  const std::size_t taken = pendingBefore - connection.pending.size();
+  const std::size_t taken = pendingBefore - connection.waiting();
   if (ended) {
     FUZZ_REQUIRE(taken == 0);
     FUZZ_REQUIRE(record.buffer.empty());
@@ -123,7 +190,7 @@ bool poll(Session& s) {
   FUZZ_REQUIRE(s.errorText.empty());
   FUZZ_REQUIRE(anyByteReceived == (taken > 0));
   if (!heldBefore && taken == 0)
-    FUZZ_REQUIRE(s.tickReadings == readingsBefore);
+    FUZZ_REQUIRE(readingsAfter == readingsBefore);
 
   const std::string_view read = std::string_view(s.delivered).substr(s.consumed, taken);
   s.consumed += taken;
@@ -132,7 +199,7 @@ bool poll(Session& s) {
   // At most one line per turn. Reading goes on until the line, the size bound, or nothing more.
   FUZZ_REQUIRE(lineFeed == std::string_view::npos || lineFeed == taken - 1);
   const bool lineRead = lineFeed != std::string_view::npos;
-  if (!lineRead && !connection.pending.empty())
+  if (!lineRead && connection.waiting() > 0)
     FUZZ_REQUIRE(s.bigFlushInCall);
 
   // What is still held is due neither as a line, nor by size, nor as a piece.
@@ -155,7 +222,7 @@ bool poll(Session& s) {
 
 void runScript(Session& s, FuzzedDataProvider& script) {
   while (script.remaining_bytes() > 0) {
-    switch (script.ConsumeIntegralInRange(0, 7)) {
+    switch (script.ConsumeIntegralInRange(0, 8)) {
       case 0:
         deliver(s, script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 64)));
         break;
@@ -173,8 +240,13 @@ void runScript(Session& s, FuzzedDataProvider& script) {
         break;
       case 4:
         if (s.connection->connected)
-          s.connection->end(script.ConsumeIntegral<plinth::ConnectionState>());
+          end(s, script.ConsumeIntegral<plinth::ConnectionState>());
         break;
+      case 6: {  // the pieces in which the socket hands over what arrived
+        const auto chunk = script.ConsumeIntegralInRange<std::size_t>(0, 70);
+        s.connection->chunk = chunk == 0 ? std::numeric_limits<std::size_t>::max() : chunk;
+        break;
+      }
       case 5:  // many passes, as a client streaming for a while meets them
         for (int pass = script.ConsumeIntegralInRange(1, 100); pass > 0; --pass) {
           if (!poll(s))
@@ -189,7 +261,8 @@ void runScript(Session& s, FuzzedDataProvider& script) {
   }
   // The receiver, asked to stop, writes what each client still holds.
   s.finalFlush = true;
-  farspeak::flushClient(*s.record);
+  farspeak::flushClient(*s.record, *s.outputBuffer);
+  s.outputBuffer->writeHeld();
   FUZZ_REQUIRE(s.record->buffer.empty());
 }
 
@@ -217,8 +290,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   session = &s;
   s.connection = new FakeConnection();
   {
+    farspeak::OutputBuffer output;
     farspeak::ClientRecord record(s.connection);
     s.record = &record;
+    s.outputBuffer = &output;
     s.previousFlushTick = clockOrigin;  // a new record's previous flush is the clock's 0.0
     FuzzedDataProvider script(data, size);
     runScript(s, script);

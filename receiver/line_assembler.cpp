@@ -1,106 +1,115 @@
 #include "receiver/line_assembler.h"
 
-#include <cstring>
-#include <new>
-#include <typeinfo>
+#include <algorithm>
+#include <bit>
 
 #include "plinth/core/clock.h"
-#include "plinth/net/internet_connection.h"
-#include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace farspeak {
 namespace {
 
-constexpr std::size_t firstCapacity = 1024;
-constexpr double pieceInterval = 0.5;  // seconds between pieces of an unfinished line
+constexpr unsigned char lastControl = 31;
 
-[[noreturn]] void outOfMemory() {
-  plinth::console().writeText("Out of memory!\n");
-  throw std::bad_alloc();  // nothing catches it: the process ends
+// The first byte up to 31 (LF, CR or a control byte to escape) in [next, end), or end. Every other
+// byte, 128 to 255 included, is plain text.
+const unsigned char* findControl(const unsigned char* next, const unsigned char* end) {
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(lastControl));
+  while (end - next >= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(next));
+    // A byte is at most 31 when it is its own minimum with 31, compared unsigned.
+    const auto controls =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes)));
+    if (controls != 0)
+      return next + std::countr_zero(controls);
+    next += 16;
+  }
+#endif
+  while (next<end&& * next> lastControl)
+    ++next;
+  return next;
 }
 
 // Control bytes other than CR and LF become a backslash and three decimal digits.
-void appendEscaped(ByteBuffer& buffer, unsigned char byte) {
-  buffer.append('\\');
-  buffer.append(static_cast<unsigned char>('0' + byte / 100));
-  buffer.append(static_cast<unsigned char>('0' + byte / 10 % 10));
-  buffer.append(static_cast<unsigned char>('0' + byte % 10));
+void appendEscaped(ByteBuffer& line, unsigned char byte) {
+  const unsigned char escape[4] = {'\\', static_cast<unsigned char>('0' + byte / 100),
+                                   static_cast<unsigned char>('0' + byte / 10 % 10),
+                                   static_cast<unsigned char>('0' + byte % 10)};
+  line.append(escape, sizeof escape);
 }
 
-void flush(ClientRecord& record, double now) {
+// Reads what has arrived into `line`, which already holds `held` bytes of this client's line, until
+// the line ends, the client has no more, or the line holds longestPiece bytes. Only appends: a
+// console message on the way may write out what `line` holds before this line's bytes.
+void readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteBuffer& line,
+              std::size_t held, Pass& pass) {
+  for (;;) {
+    const std::span<const unsigned char> received = connection.peekBytes();
+    if (received.empty())
+      return;
+    pass.anyByteReceived = true;
+    const unsigned char* next = received.data();
+    const unsigned char* const end = next + received.size();
+    bool done = false;
+    while (!done && held < longestPiece && next < end) {
+      const auto plain = static_cast<std::size_t>(
+          findControl(next, next + std::min<std::size_t>(longestPiece - held, end - next)) - next);
+      line.append(next, plain);
+      next += plain;
+      held += plain;
+      if (held >= longestPiece || next == end)
+        break;
+      const unsigned char byte = *next++;
+      if (byte == '\n') {
+        line.append(byte);
+        record.lfSeen = true;
+        done = true;  // at most one line per turn; the rest waits for the next pass
+      } else if (byte == '\r') {
+        line.append(byte);
+        record.crSeen = true;
+      } else {
+        appendEscaped(line, byte);
+        held += 3;
+      }
+      ++held;
+    }
+    connection.consume(static_cast<std::size_t>(next - received.data()));
+    if (done || held >= longestPiece)
+      return;
+  }
+}
+
+void markWritten(ClientRecord& record, double now) {
   record.lastFlushTime = now;
   record.crSeen = record.lfSeen = false;
-  plinth::platform::services.writeStandardOutput(record.buffer.begin, record.buffer.size());
-  record.buffer.clear();
-}
-
-// Reads what has arrived, up to one line or longestPiece bytes, into the record's buffer.
-template <typename Connection>
-void readLine(ClientRecord& record, Connection& connection, bool& anyByteReceived) {
-  if (connection.peekByte() != -1) {
-    do {
-      anyByteReceived = true;
-      const int byte = connection.readByte();
-      if (byte < 0)
-        break;  // the byte peekByte held is always there; this is only a guard
-      if (byte >= 32 || byte == '\n' || byte == '\r') {
-        record.buffer.append(static_cast<unsigned char>(byte));
-        if (byte == '\r')
-          record.crSeen = true;
-        if (byte == '\n') {
-          record.lfSeen = true;
-          break;  // at most one line per turn; the rest waits for the next pass
-        }
-      } else {
-        appendEscaped(record.buffer, static_cast<unsigned char>(byte));
-      }
-    } while (record.buffer.size() < longestPiece && connection.peekByte() != -1);
-  }
 }
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(const ByteBuffer& other) {
-  const std::size_t size = other.size();
-  if (size == 0)
+double Pass::now() {
+  if (!now_)
+    now_ = plinth::getSeconds(false);
+  return *now_;
+}
+
+void flushClient(ClientRecord& record, OutputBuffer& output) {
+  if (record.buffer.empty())
     return;
-  begin = static_cast<unsigned char*>(plinth::platform::services.allocate(size));
-  if (begin == nullptr)
-    outOfMemory();
-  std::memcpy(begin, other.begin, size);
-  end = capacityEnd = begin + size;
+  markWritten(record, record.lastFlushTime);
+  output.keep(record.buffer);
+  record.buffer.clear();
 }
 
-ByteBuffer::~ByteBuffer() {
-  plinth::platform::services.release(begin);
-}
-
-void ByteBuffer::grow() {
-  const std::size_t oldCapacity = capacity();
-  const std::size_t newCapacity = begin == nullptr ? firstCapacity : 2 * oldCapacity;
-  if (newCapacity <= oldCapacity)
-    return;
-  const std::size_t held = size();
-  auto* storage =
-      static_cast<unsigned char*>(plinth::platform::services.reallocate(begin, newCapacity));
-  if (storage == nullptr)
-    outOfMemory();
-  begin = storage;
-  end = begin + held;
-  capacityEnd = begin + newCapacity;
-}
-
-void flushClient(ClientRecord& record) {
-  if (!record.buffer.empty())
-    flush(record, record.lastFlushTime);
-}
-
-bool pollClient(ClientRecord& record, bool& anyByteReceived) {
+bool pollClient(ClientRecord& record, Pass& pass) {
   plinth::NetworkConnection& connection = *record.connection;
   if (!connection.isConnected()) {
     // What the client sent before it went is its last words: write them before the report.
-    flushClient(record);
+    flushClient(record, pass.output);
     const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
     plinth::console()
         .writeText("Connection from ")
@@ -109,20 +118,30 @@ bool pollClient(ClientRecord& record, bool& anyByteReceived) {
     return false;
   }
 
-  // Every client of the receiver is a TCP connection; reading it by its own type lets the byte
-  // loop inline instead of making two virtual calls a byte.
-  if (typeid(connection) == typeid(plinth::InternetConnection)) {
-    readLine(record, static_cast<plinth::InternetConnection&>(connection), anyByteReceived);
+  // A line that starts in this turn is put together where it will be written from; one that the
+  // client already holds part of grows where that part is.
+  const bool direct = record.buffer.empty();
+  if (direct) {
+    readLine(record, connection, pass.output.bytes(), 0, pass);
   } else {
-    readLine(record, connection, anyByteReceived);
+    readLine(record, connection, record.buffer, record.buffer.size(), pass);
   }
-
-  if (record.buffer.empty())
+  const std::size_t held = direct ? pass.output.assembledSize() : record.buffer.size();
+  if (held == 0)
     return true;
-  const double now = plinth::getSeconds(false);
-  if (record.lfSeen || now - record.lastFlushTime > pieceInterval ||
-      record.buffer.size() >= longestPiece) {
-    flush(record, now);
+
+  const double now = pass.now();
+  if (record.lfSeen || now - record.lastFlushTime > pieceInterval || held >= longestPiece) {
+    markWritten(record, now);
+    if (direct) {
+      pass.output.keepAssembled();
+    } else {
+      pass.output.keep(record.buffer);
+      record.buffer.clear();
+    }
+  } else if (direct) {
+    record.buffer.append(pass.output.assembled(), held);
+    pass.output.dropAssembled();
   }
   return true;
 }

@@ -1,7 +1,8 @@
 #include "receiver/receiver.h"
 
+#include <cmath>
+
 #include "plinth/core/clock.h"
-#include "plinth/core/spin_lock.h"
 #include "plinth/net/sockets.h"
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
@@ -9,19 +10,23 @@
 namespace farspeak {
 namespace {
 
-constexpr double idleAfter = 0.5;  // seconds without a byte before each pass pauses
-// An idle pass pauses at least 1 ms and, while no socket has anything to say, up to 10 ms: walking
-// thousands of silent clients a thousand times a second would cost more than all else.
-constexpr std::uint32_t idlePause = 1;
-constexpr std::uint32_t longestIdlePause = 10;
-// With no piece of a line held for the clock to write, only a socket can bring work, and any
-// socket ends the pause: the bound only limits how late a stop signal that just missed the wait
-// is seen.
-constexpr std::uint32_t longestQuietPause = 100;
+// Under load, a pass reads readiness from the snapshot of at most this long ago (seconds, fine
+// clock): renewing it every pass would double the system calls per line.
+constexpr double renewalInterval = 0.0001;
+// A listener whose waiting client cannot be accepted (no descriptor left) stays ready; the loop
+// leaves it out of its wait this long, so as not to spin on it.
+constexpr double acceptRest = 0.1;
+
+// Milliseconds from `now` until `when`, rounded up, and one more: a piece is due only once more
+// than half a second has passed, and the clock counts in whole milliseconds.
+std::int32_t millisecondsUntil(double when, double now) {
+  return static_cast<std::int32_t>(std::max(0.0, std::ceil((when - now) * 1000.0)) + 1);
+}
 
 }  // namespace
 
-void acceptClients(plinth::InternetServer& server, ClientList& clients) {
+bool acceptClients(plinth::InternetServer& server, ClientList& clients) {
+  bool accepted = false;
   while (server.hasPendingConnection()) {
     const plinth::CountedRef<plinth::NetworkConnection> connection = server.acceptConnection();
     plinth::console()
@@ -29,20 +34,80 @@ void acceptClients(plinth::InternetServer& server, ClientList& clients) {
         .writeWideText(connection->getAddress())
         .writeText("\n");
     clients.push_back(ClientRecord(connection));
+    accepted = true;
   }
+  return accepted;
 }
 
-PassResult pollClients(ClientList& clients) {
-  PassResult pass;
-  for (auto record = clients.begin(); record != clients.end(); ++record) {
-    if (!pollClient(*record, pass.anyByteReceived)) {
-      clients.erase(record);
-      pass.bytesHeld = true;
-      return pass;
+PassResult pollClients(ClientList& clients, OutputBuffer& output) {
+  PassResult result;
+  Pass pass(output);
+  for (auto record = clients.begin(); record != clients.end();) {
+    if (!pollClient(*record, pass)) {
+      record = clients.erase(record);
+      result.worked = true;
+      continue;
     }
-    pass.bytesHeld = pass.bytesHeld || !record->buffer.empty();
+    if (!record->buffer.empty()) {
+      const double due = record->lastFlushTime + pieceInterval;
+      result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
+    }
+    // An end found in this turn is reported in the next pass, which need not wait for it.
+    result.worked = result.worked || !record->connection->isConnected();
+    ++record;
   }
-  return pass;
+  result.worked = result.worked || pass.anyByteReceived;
+  return result;
+}
+
+void serveClients(plinth::InternetServer& server, ClientList& clients) {
+  const plinth::platform::Services& services = plinth::platform::services;
+  OutputBuffer output;
+  double lastRenewal = 0.0;
+  bool waited = false;   // the wait has just renewed the snapshot
+  bool resting = false;  // from clients, after a failed accept
+  double restingUntil = 0.0;
+  while (server.isRunning() && !services.stopRequested()) {
+    const double now = plinth::getSeconds(true);
+    output.passBegins(now);
+    if (waited || now - lastRenewal >= renewalInterval) {
+      if (!waited)
+        services.renewReadiness();
+      lastRenewal = now;
+    }
+    waited = false;
+
+    if (resting && now >= restingUntil) {
+      server.watchForClients(true);
+      resting = false;
+    }
+    bool worked = false;
+    if (!resting) {
+      worked = acceptClients(server, clients);
+      if (server.acceptError() != 0) {
+        server.watchForClients(false);
+        resting = true;
+        restingUntil = now + acceptRest;
+      }
+    }
+    const PassResult pass = pollClients(clients, output);
+    if (worked || pass.worked)
+      continue;
+
+    output.writeHeld();
+    std::int32_t limit = -1;
+    if (pass.nextPieceDue)
+      limit = millisecondsUntil(*pass.nextPieceDue, plinth::getSeconds(false));
+    if (resting) {
+      const std::int32_t rest = millisecondsUntil(restingUntil, plinth::getSeconds(true));
+      limit = limit < 0 ? rest : std::min(limit, rest);
+    }
+    services.waitForReadiness(limit);
+    waited = true;
+  }
+  // Asked to stop: what the clients delivered still reaches standard output.
+  for (ClientRecord& record : clients)
+    flushClient(record, output);
 }
 
 Receiver::Receiver() {
@@ -57,25 +122,7 @@ Receiver::Receiver() {
       .writeText("host address=")
       .writeWideText(server.getHostAddress())
       .writeText("\n");
-  run(server);
-}
-
-void Receiver::run(plinth::InternetServer& server) {
-  double lastActivityTime = 0.0;
-  while (server.isRunning() && !plinth::platform::services.stopRequested()) {
-    acceptClients(server, clients);
-    const PassResult pass = pollClients(clients);
-    const double now = plinth::getSeconds(false);
-    if (pass.anyByteReceived) {
-      lastActivityTime = now;
-    } else if (now - lastActivityTime > idleAfter) {
-      plinth::platform::services.waitForActivity(
-          idlePause, pass.bytesHeld ? longestIdlePause : longestQuietPause);
-    }
-  }
-  // Asked to stop: what the clients delivered still reaches standard output.
-  for (ClientRecord& record : clients)
-    flushClient(record);
+  serveClients(server, clients);
 }
 
 }  // namespace farspeak

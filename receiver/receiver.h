@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 
 #include "plinth/net/internet_server.h"
 #include "receiver/line_assembler.h"
+#include "receiver/output_buffer.h"
 
 namespace farspeak {
 
@@ -14,21 +16,25 @@ inline constexpr std::int32_t receiverPort = 52525;
 
 using ClientList = std::list<ClientRecord>;
 
-// Accepts every pending client, reports it and appends its record.
-void acceptClients(plinth::InternetServer& server, ClientList& clients);
+// Accepts every pending client, reports it and appends its record. True when any came.
+bool acceptClients(plinth::InternetServer& server, ClientList& clients);
 
 // What one pass over the clients found.
 struct PassResult {
-  bool anyByteReceived = false;
-  // Some client may hold part of a line that only the clock will write, so the loop must come
-  // back for it even if no socket speaks. A pass that ends at a removal has not looked at every
-  // client, and says so.
-  bool bytesHeld = false;
+  // A byte received, or a client gone: the next pass may have work at once.
+  bool worked = false;
+  // The earliest time (on the clock's tick mode) when part of a line some client holds is due.
+  std::optional<double> nextPieceDue;
 };
 
-// Gives every client, oldest first, its turn, and removes the first client whose connection has
-// ended; the clients after a removed one wait for the next pass.
-PassResult pollClients(ClientList& clients);
+// Gives every client, oldest first, its turn, and removes every client whose connection has
+// ended, reporting each in list order; the clients after a removed one still have their turn.
+PassResult pollClients(ClientList& clients, OutputBuffer& output);
+
+// The main loop on a listening server, until the server stops or a stop is requested. A pass that
+// found work is followed by the next at once; one that found none waits for the sockets, at most
+// until the earliest held piece is due. At the end, what the clients still hold is written.
+void serveClients(plinth::InternetServer& server, ClientList& clients);
 
 class Receiver {
  public:
@@ -38,9 +44,6 @@ class Receiver {
   ~Receiver() = default;
 
   ClientList clients;
-
- private:
-  void run(plinth::InternetServer& server);
 };
 
 }  // namespace farspeak

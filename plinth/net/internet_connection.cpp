@@ -1,8 +1,12 @@
 #include "plinth/net/internet_connection.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
 #include "plinth/core/spin_lock.h"
 #include "plinth/net/sockets.h"
-#include "plinth/platform/receive_buffer.h"
 #include "plinth/text/text_writer.h"
 
 namespace plinth {
@@ -20,7 +24,31 @@ std::int32_t smaller(std::int32_t a, std::int32_t b) {
   return a < b ? a : b;
 }
 
+// One block kept back for the next receive, so that a busy connection does not go to the heap
+// every time its buffer drains.
+std::atomic<unsigned char*> spareBlock{nullptr};
+
 }  // namespace
+
+std::span<unsigned char> ReceivedBytes::room() {
+  if (storage_ == nullptr) {
+    storage_ = spareBlock.exchange(nullptr, std::memory_order_acquire);
+    if (storage_ == nullptr)
+      storage_ = static_cast<unsigned char*>(std::malloc(blockSize));
+  }
+  if (storage_ == nullptr || storage_ == fallback_) {
+    storage_ = fallback_;
+    return fallback_;
+  }
+  return {storage_, static_cast<std::size_t>(blockSize)};
+}
+
+void ReceivedBytes::release() {
+  if (storage_ != nullptr && storage_ != fallback_)
+    std::free(spareBlock.exchange(storage_, std::memory_order_acq_rel));
+  storage_ = nullptr;
+  next_ = end_ = 0;
+}
 
 InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
                                                const char* peerAddress)
@@ -28,20 +56,74 @@ InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
   address.assignNarrow(peerAddress, codePage1252);
 }
 
-void InternetConnectionImpl::reportReadError() {
-  console()
-      .writeText("Socket read error: ")
-      .writeInt(platform::services.lastSocketError())
-      .writeText("\n");
-}
-
 void InternetConnectionImpl::end(ConnectionState how) {
   state = how;
   closed = true;
 }
 
+bool InternetConnectionImpl::poll(PollDirection direction) {
+  const platform::PollResult result = platform::services.poll(socket, direction);
+  if (result.failed) {
+    end(statePollFailed);
+    return false;
+  }
+  if (result.exception) {
+    end(stateSocketError);
+    return false;
+  }
+  if (result.ready)
+    seenReady = true;
+  return result.ready;
+}
+
+bool InternetConnectionImpl::pollReadable() {
+  return !received.empty() || poll(PollDirection::readable);
+}
+
 bool InternetConnectionImpl::pollWritable() {
   return poll(PollDirection::writable);
+}
+
+bool InternetConnectionImpl::refill() {
+  if (closed)
+    return false;
+  const std::span<unsigned char> room = received.room();
+  const int got = platform::services.receive(socket, room.data(), static_cast<int>(room.size()));
+  if (got > 0 && !closed) {
+    received.filled(got);
+    return true;
+  }
+  received.release();
+  if (got < 0) {
+    // The code first: writing the message may make system calls of its own.
+    const int error = platform::services.lastSocketError();
+    console().writeText("Socket read error: ").writeInt(error).writeText("\n");
+    end(stateSocketError);
+  } else if (got == 0) {
+    end(stateClosedByPeer);
+  }
+  return false;
+}
+
+std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  std::int32_t stored = 0;
+  while (stored < count) {
+    if (!received.empty()) {
+      const std::span<const unsigned char> held = received.held();
+      const std::size_t taken = std::min(static_cast<std::size_t>(count - stored), held.size());
+      std::memcpy(bytes + stored, held.data(), taken);
+      received.take(taken);
+      stored += static_cast<std::int32_t>(taken);
+    } else if (closed) {
+      break;
+    } else if (!pollReadable()) {
+      sleepMilliseconds(1);
+    } else {
+      refill();
+    }
+  }
+  return stored;
 }
 
 std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t count) {
@@ -59,7 +141,7 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
         platform::services.send(socket, bytes + sent, smaller(count - sent, largestPiece));
     if (put < 0) {
       const int error = platform::services.lastSocketError();
-      const platform::PollResult after = platform::buffered::poll(socket, PollDirection::writable);
+      const platform::PollResult after = platform::services.poll(socket, PollDirection::writable);
       console()
           .writeText("Socket write error: ")
           .writeInt(error)
@@ -83,30 +165,32 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
 void InternetConnectionImpl::close() {
   if (socket == platform::invalidSocket)
     return;
+  received.release();
   if (seenReady) {
     if (hasWritten)
       platform::services.setLinger(socket, lingerSeconds);
     platform::services.shutdown(socket, platform::ShutdownDirection::send);
     char discard[drainPiece];
     for (int drained = 0; drained < drainLimit; drained += drainPiece) {
-      const platform::PollResult ready = platform::buffered::poll(socket, PollDirection::readable);
+      const platform::PollResult ready = platform::services.poll(socket, PollDirection::readable);
       if (ready.failed || ready.exception || !ready.ready)
         break;
-      const int got = platform::buffered::receive(socket, discard, drainPiece);
+      const int got = platform::services.receive(socket, discard, drainPiece);
       if (got == 0)
         break;
       if (got < 0) {
+        const int error = platform::services.lastSocketError();
         console()
             .writeWideString(getComputerName())
             .writeText(": Socket close error: ")
-            .writeInt(platform::services.lastSocketError())
+            .writeInt(error)
             .writeText("\n");
         end(stateSocketError);
         break;
       }
     }
   }
-  platform::buffered::closeSocket(socket);
+  platform::services.closeSocket(socket);
   socket = platform::invalidSocket;
 }
 
@@ -131,13 +215,28 @@ void InternetConnection::close() {
   impl_->close();
 }
 
+std::span<const unsigned char> InternetConnection::peekBytes() {
+  if (impl_->received.empty() && !(impl_->pollReadable() && impl_->refill()))
+    return {};
+  return impl_->received.held();
+}
+
+void InternetConnection::consume(std::size_t count) {
+  impl_->received.take(count);
+}
+
+int InternetConnection::peekByte() {
+  const std::span<const unsigned char> bytes = peekBytes();
+  return bytes.empty() ? -1 : bytes[0];
+}
+
+int InternetConnection::readByte() {
+  unsigned char byte = 0;
+  return impl_->receiveBytes(&byte, 1) == 1 ? byte : -1;
+}
+
 std::int64_t InternetConnection::read(void* buffer, std::int32_t count) {
-  if (!impl_->hasPushback)
-    return impl_->receiveBytes(buffer, count);
-  auto* bytes = static_cast<unsigned char*>(buffer);
-  bytes[0] = static_cast<unsigned char>(impl_->pushbackByte);
-  impl_->hasPushback = false;
-  return 1 + std::int64_t{impl_->receiveBytes(bytes + 1, count - 1)};
+  return impl_->receiveBytes(buffer, count);
 }
 
 bool InternetConnection::writeByte(std::uint8_t byte) {

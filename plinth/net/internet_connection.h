@@ -4,23 +4,61 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
-#include "plinth/core/spin_lock.h"
 #include "plinth/net/network_connection.h"
 #include "plinth/platform/platform.h"
-#include "plinth/platform/receive_buffer.h"
 #include "plinth/strings/plinth_string.h"
 
 namespace plinth {
 
-// Bytes per receive or send call.
+// Bytes per send call.
 inline constexpr std::int32_t largestPiece = 10240;
+
+// Received bytes not yet taken. A receive into an empty buffer takes what the system has, up to
+// a block, so that one system call serves many reads; the block is handed back as soon as it is
+// empty, so an idle connection holds no memory.
+class ReceivedBytes {
+ public:
+  static constexpr std::int32_t blockSize = 64 * 1024;
+
+  ReceivedBytes() = default;
+  ReceivedBytes(const ReceivedBytes&) = delete;
+  ReceivedBytes& operator=(const ReceivedBytes&) = delete;
+  ~ReceivedBytes() { release(); }
+
+  bool empty() const { return next_ == end_; }
+  std::span<const unsigned char> held() const {
+    return {storage_ + next_, static_cast<std::size_t>(end_ - next_)};
+  }
+  // Room for one receive into the empty buffer: a block, or when memory is short the few bytes of
+  // a fallback (slower, but nothing is lost).
+  std::span<unsigned char> room();
+  // The first `count` bytes of `room` arrived.
+  void filled(std::int32_t count) { next_ = 0, end_ = count; }
+  void take(std::size_t count) {
+    next_ += static_cast<std::int32_t>(count);
+    if (next_ == end_)
+      release();
+  }
+  void release();
+
+ private:
+  unsigned char* storage_ = nullptr;  // a block or `fallback_`, only while bytes are held
+  std::int32_t next_ = 0;
+  std::int32_t end_ = 0;
+  unsigned char fallback_[16] = {};
+};
 
 struct InternetConnectionImpl {
   InternetConnectionImpl(platform::SocketHandle accepted, const char* peerAddress);
 
   bool pollReadable();
   bool pollWritable();
+  // Receives what the system has into the empty buffer; false when nothing came (the connection
+  // may have ended). Only after a poll found the socket readable, so it never waits.
+  bool refill();
+  // Waits, 1 ms at a time, until `count` bytes are stored or the connection ends.
   std::int32_t receiveBytes(void* buffer, std::int32_t count);
   std::int32_t sendBytes(const void* data, std::int32_t count);
   void close();
@@ -30,15 +68,13 @@ struct InternetConnectionImpl {
   bool seenReady = false;  // some poll has found the socket readable or writable
   bool hasWritten = false;
   ConnectionState state = stateOpen;
-  bool hasPushback = false;
-  std::int32_t pushbackByte = -1;  // the byte peekByte holds back, 0 to 255
+  ReceivedBytes received;  // the look-ahead: what peekByte and peekBytes show
   std::uint64_t bytesSent = 0;
   plinth_string address;
 
  private:
   bool poll(platform::PollDirection direction);
   void end(ConnectionState how);
-  void reportReadError();
 };
 
 class InternetConnection final : public NetworkConnection {
@@ -58,77 +94,11 @@ class InternetConnection final : public NetworkConnection {
   std::int64_t write(const void* data, std::int32_t count) override;
   std::uint64_t getByteCount() override;
   const char16_t* getAddress() override;
+  std::span<const unsigned char> peekBytes() override;
+  void consume(std::size_t count) override;
 
  private:
   InternetConnectionImpl* impl_;
 };
-
-// Receiving a byte is the receiver's hot path, so these are here for the compiler to inline.
-
-inline bool InternetConnectionImpl::poll(platform::PollDirection direction) {
-  const platform::PollResult result = platform::buffered::poll(socket, direction);
-  if (result.failed) {
-    end(statePollFailed);
-    return false;
-  }
-  if (result.exception) {
-    end(stateSocketError);
-    return false;
-  }
-  if (result.ready)
-    seenReady = true;
-  return result.ready;
-}
-
-inline bool InternetConnectionImpl::pollReadable() {
-  return poll(platform::PollDirection::readable);
-}
-
-inline std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
-  if (closed || count <= 0)
-    return 0;
-  auto* bytes = static_cast<char*>(buffer);
-  std::int32_t received = 0;
-  while (!closed && received < count) {
-    if (!pollReadable()) {
-      sleepMilliseconds(1);
-      continue;
-    }
-    const int got = platform::buffered::receive(
-        socket, bytes + received,
-        count - received < largestPiece ? count - received : largestPiece);
-    if (got < 0) {
-      reportReadError();
-      end(stateSocketError);
-    } else if (got == 0) {
-      end(stateClosedByPeer);
-    } else if (!closed) {
-      received += got;
-    }
-  }
-  return received;
-}
-
-inline int InternetConnection::readByte() {
-  if (impl_->hasPushback) {
-    impl_->hasPushback = false;
-    return impl_->pushbackByte;
-  }
-  unsigned char byte = 0;
-  return impl_->receiveBytes(&byte, 1) == 1 ? byte : -1;
-}
-
-inline int InternetConnection::peekByte() {
-  if (impl_->hasPushback)
-    return impl_->pushbackByte;
-  impl_->pushbackByte = -1;
-  if (!impl_->pollReadable())
-    return -1;
-  unsigned char byte = 0;
-  if (impl_->receiveBytes(&byte, 1) == 1)
-    impl_->pushbackByte = byte;
-  impl_->hasPushback = impl_->pushbackByte != -1;
-  return impl_->pushbackByte;
-}
 
 }  // namespace plinth

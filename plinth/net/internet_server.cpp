@@ -1,7 +1,6 @@
 #include "plinth/net/internet_server.h"
 
 #include "plinth/net/sockets.h"
-#include "plinth/platform/receive_buffer.h"
 
 namespace plinth {
 
@@ -13,7 +12,7 @@ InternetServer::InternetServer(std::int32_t port) : impl_(new InternetServerImpl
 InternetServer::~InternetServer() {
   if (impl_->listeningSocket != platform::invalidSocket) {
     platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
-    platform::buffered::closeSocket(impl_->listeningSocket);
+    platform::services.closeSocket(impl_->listeningSocket);
     impl_->listeningSocket = platform::invalidSocket;
   }
   impl_->pendingConnection.release();  // a client accepted ahead and never taken is closed here
@@ -73,11 +72,20 @@ std::uint16_t InternetServer::getPort() const {
   return static_cast<std::uint16_t>(impl_->port);
 }
 
+int InternetServer::acceptError() const {
+  return impl_->acceptError;
+}
+
+void InternetServer::watchForClients(bool watched) {
+  if (impl_->listeningSocket != platform::invalidSocket)
+    platform::services.watchSocket(impl_->listeningSocket, watched);
+}
+
 CountedRef<InternetConnection> InternetServer::tryAccept() {
   if (impl_->stopped)
     return {};
   const platform::PollResult result =
-      platform::buffered::poll(impl_->listeningSocket, platform::PollDirection::readable);
+      platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
   if (result.failed || result.exception) {
     impl_->stopped = true;
     return {};
@@ -86,6 +94,8 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
     return {};
   platform::AddressText peer;
   const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
+  impl_->acceptError =
+      accepted == platform::invalidSocket ? platform::services.lastSocketError() : 0;
   if (accepted == platform::invalidSocket)
     return {};  // the server keeps running
   return CountedRef<InternetConnection>(

@@ -18,6 +18,7 @@ struct InternetServerImpl {
   platform::SocketHandle listeningSocket = platform::invalidSocket;
   plinth_string hostAddress;
   CountedRef<InternetConnection> pendingConnection;
+  int acceptError = 0;  // the system's code for the last accept, if it failed
 };
 
 class InternetServer : public Refcountable {
@@ -39,6 +40,13 @@ class InternetServer : public Refcountable {
   const char16_t* getHostAddress() const;
   // The port given, or once listening the port actually bound (the system's choice for port 0).
   std::uint16_t getPort() const;
+
+  // The system's error code when the last attempt to accept a waiting client failed (at the
+  // descriptor limit, say), 0 when it succeeded. The client stays queued and the server running.
+  int acceptError() const;
+  // Whether a loop's readiness wait watches for clients. A loop that cannot accept them (see
+  // acceptError) leaves them out for a while, since a waiting client keeps the socket ready.
+  void watchForClients(bool watched);
 
  private:
   void open();

@@ -1,7 +1,9 @@
 // A two-way byte stream to one remote peer, held through counted references.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "plinth/core/counted_ref.h"
 
@@ -39,6 +41,13 @@ class NetworkConnection : public Refcountable {
   virtual std::uint64_t getByteCount() = 0;
   // The peer's dotted IPv4 address, fixed at acceptance, owned by the connection.
   virtual const char16_t* getAddress() = 0;
+
+  // Reading in bulk. Never waits: the bytes received and not yet consumed, after receiving what
+  // the system has if none were held; empty when nothing is there (still connected) or the
+  // connection has just ended. peekByte shows the first of these bytes, readByte takes it.
+  virtual std::span<const unsigned char> peekBytes() = 0;
+  // Takes the first `count` bytes of the last peekBytes, which must have shown them.
+  virtual void consume(std::size_t count) = 0;
 };
 
 }  // namespace plinth

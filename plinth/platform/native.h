@@ -26,6 +26,7 @@ bool writeStandardOutput(const void* bytes, std::size_t count);
 bool writeStandardError(const void* bytes, std::size_t count);
 bool writeConsole(const char16_t* units, std::uint32_t count);
 void installStopHandler();
+void requestStop();
 bool stopRequested();
 
 // locale.cpp
@@ -48,7 +49,11 @@ bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);
 bool closeSocket(SocketHandle socket);
 bool connectLoopback(SocketHandle socket, std::uint16_t port);
-void waitForActivity(std::uint32_t minimum, std::uint32_t maximum);
+
+// readiness.cpp
+void renewReadiness();
+void waitForReadiness(std::int32_t milliseconds);
+void watchSocket(SocketHandle socket, bool watched);
 
 // host.cpp
 bool hostName(char* buffer, int size);

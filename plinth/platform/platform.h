@@ -89,19 +89,31 @@ struct Services {
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
   bool (*closeSocket)(SocketHandle socket);
   bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
-  // An idle pause of a polling loop: sleeps at least `minimum` milliseconds, and longer, up to
-  // `maximum`, while none of the sockets the layer has opened has anything to say (data, a
-  // connection, an end, an error). Where the system cannot tell, it sleeps `minimum`.
-  void (*waitForActivity)(std::uint32_t minimum, std::uint32_t maximum);
+
+  // Readiness for a loop that serves many sockets on one thread. The sockets that `listen` and
+  // `accept` make are watched until they are closed. `renewReadiness` takes a snapshot of which of
+  // them are ready, and a readability poll of a watched socket is answered from the latest
+  // snapshot, unless the socket was received from, accepted on or watched since: then the system is
+  // asked. A snapshot says nothing of what happens after it, so the loop renews it at the start of
+  // its passes. Only the loop's thread uses these.
+  void (*renewReadiness)();
+  // Waits until a watched socket has something to say (a connection, data, an end, an error,
+  // urgent data) or a stop is requested, at most `milliseconds` (negative: no limit). What it found
+  // is the new snapshot.
+  void (*waitForReadiness)(std::int32_t milliseconds);
+  // Leaves a watched socket out of snapshots and waits (false), or takes it back (true).
+  void (*watchSocket)(SocketHandle socket, bool watched);
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname
   bool (*computerName)(char16_t* buffer, std::uint32_t* size);  // GetComputerNameW
   std::vector<std::string> (*interfaceAddresses)();             // IPv4 addresses, loopback excluded
 
-  // Stopping from outside (interrupt, terminate, console close): `installStopHandler` arranges
-  // that such a request sets a flag, which `stopRequested` reads.
+  // Stopping from outside (interrupt, terminate, console close). `installStopHandler` arranges
+  // that such a request calls `requestStop`, which sets the flag that `stopRequested` reads and
+  // wakes `waitForReadiness`. Installing clears any earlier request.
   void (*installStopHandler)();
+  void (*requestStop)();
   bool (*stopRequested)();
 };
 

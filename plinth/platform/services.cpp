@@ -52,11 +52,14 @@ constexpr Services realTable = {
     native::setLinger,
     native::closeSocket,
     native::connectLoopback,
-    native::waitForActivity,
+    native::renewReadiness,
+    native::waitForReadiness,
+    native::watchSocket,
     native::hostName,
     native::computerName,
     native::interfaceAddresses,
     native::installStopHandler,
+    native::requestStop,
     native::stopRequested,
 };
 

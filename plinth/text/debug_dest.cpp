@@ -48,6 +48,9 @@ TextDest& DebugDest::putChar(char16_t unit) {
 TextDest& DebugDest::putChars(const char16_t* units, std::size_t count) {
   if (count == 0 || writeInProgress)
     return *this;
+  // Outside the write, so that what it writes may itself say something on the console.
+  if (toStandardError && heldOutput != nullptr)
+    heldOutput->writeHeld();
   WriteInProgress write(writeLock);
   utf8Buffer.clear();
   appendUtf8(units, utf8Buffer, count);

@@ -28,6 +28,17 @@ class MirrorSink : public Refcountable {
   virtual void flush() = 0;
 };
 
+// Output that a caller holds back on its way to standard output. The console writes it out before
+// each of its own writes to standard error, so that where the two streams meet (a terminal, one
+// file for both) they keep the order in which things happened.
+class HeldOutput {
+ public:
+  virtual void writeHeld() = 0;
+
+ protected:
+  ~HeldOutput() = default;
+};
+
 // Converts each write to UTF-8 and sends it, in this order, to the console, standard error and the
 // mirrors. Writes are serialised by `writeLock`; nothing is kept between writes. A mirror that
 // throws, or reports itself closed, is removed and the others still get the text.
@@ -47,6 +58,7 @@ class DebugDest : public TextDest {
   bool toConsole = false;
   bool toStandardError = false;
   std::vector<CountedRef<MirrorSink>> mirrors;
+  HeldOutput* heldOutput = nullptr;  // written out before each write to standard error
 
  private:
   void writeToMirrors();

@@ -1,7 +1,9 @@
 // A scripted connection: bytes the test makes "arrive", and an end the test decides.
 #pragma once
 
-#include <deque>
+#include <algorithm>
+#include <cstddef>
+#include <limits>
 #include <string>
 
 #include "plinth/net/network_connection.h"
@@ -13,12 +15,16 @@ class FakeConnection : public plinth::NetworkConnection {
   explicit FakeConnection(std::u16string address = u"10.0.0.7") : address_(std::move(address)) {}
 
   void arrive(const std::string& bytes) {
-    pending.insert(pending.end(), bytes.begin(), bytes.end());
+    pending_.erase(0, next_);
+    next_ = 0;
+    pending_ += bytes;
   }
   void end(plinth::ConnectionState how) {
     connected = false;
     state = how;
   }
+  // Bytes that have arrived and not been read.
+  std::size_t waiting() const { return pending_.size() - next_; }
 
   bool isConnected() override { return connected; }
   plinth::ConnectionState getState() override { return state; }
@@ -26,26 +32,35 @@ class FakeConnection : public plinth::NetworkConnection {
   int readByte() override {
     const int byte = peekByte();
     if (byte != -1)
-      pending.pop_front();
+      ++next_;
     return byte;
   }
   int peekByte() override {
     ++peeks;
-    return pending.empty() ? -1 : static_cast<unsigned char>(pending.front());
+    return waiting() == 0 ? -1 : static_cast<unsigned char>(pending_[next_]);
   }
   std::int64_t read(void*, std::int32_t) override { return 0; }
   bool writeByte(std::uint8_t) override { return false; }
   std::int64_t write(const void*, std::int32_t) override { return 0; }
   std::uint64_t getByteCount() override { return 0; }
   const char16_t* getAddress() override { return address_.c_str(); }
+  std::span<const unsigned char> peekBytes() override {
+    ++peeks;
+    return {reinterpret_cast<const unsigned char*>(pending_.data()) + next_,
+            std::min(waiting(), chunk)};
+  }
+  void consume(std::size_t count) override { next_ += count; }
 
-  std::deque<char> pending;
   bool connected = true;
   plinth::ConnectionState state = plinth::stateOpen;
   int peeks = 0;
+  // The most that one peekBytes shows, as a socket hands over what it has in pieces.
+  std::size_t chunk = std::numeric_limits<std::size_t>::max();
 
  private:
   std::u16string address_;
+  std::string pending_;
+  std::size_t next_ = 0;
 };
 
 }  // namespace farspeak

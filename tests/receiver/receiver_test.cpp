@@ -21,32 +21,38 @@ class ReceiverPassTest : public ReceiverFixture {
     return connection;
   }
 
+  PassResult pass() {
+    const PassResult result = pollClients(clients, output);
+    output.writeHeld();
+    return result;
+  }
+
+  OutputBuffer output;
   ClientList clients;
 };
 
-TEST_F(ReceiverPassTest, AtMostOneEndedClientIsRemovedPerPass) {
+TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
   FakeConnection* first = add(u"10.0.0.1");
   FakeConnection* second = add(u"10.0.0.2");
   FakeConnection* third = add(u"10.0.0.3");
+  FakeConnection* fourth = add(u"10.0.0.4");
+  first->arrive("line\n");
+  pass();
+  first->arrive("last");  // held, since the line was just written: written before the report
+  pass();
+  log.clear();
   first->end(plinth::stateClosedByPeer);
-  second->end(plinth::stateSocketError);
-  third->arrive("hi\n");
+  second->arrive("hi\n");
+  third->end(plinth::stateSocketError);
+  fourth->end(plinth::stateClosedByPeer);
 
-  PassResult pass = pollClients(clients);
-  EXPECT_EQ(clients.size(), 2u);
-  EXPECT_EQ(log, Log{"err:Connection from 10.0.0.1 closed\r\n"});
-  EXPECT_EQ(third->peeks, 0);   // the pass ended at the removal
-  EXPECT_TRUE(pass.bytesHeld);  // it cannot know: it has not looked at the third client
-
-  pass = pollClients(clients);
+  const PassResult result = pollClients(clients, output);
+  // In list order, each client's output before the next report.
+  EXPECT_EQ(log, (Log{"last", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
+                      "err:Connection from 10.0.0.3 lost\r\n",
+                      "err:Connection from 10.0.0.4 closed\r\n"}));
   EXPECT_EQ(clients.size(), 1u);
-  EXPECT_EQ(log.back(), "err:Connection from 10.0.0.2 lost\r\n");
-  EXPECT_FALSE(pass.anyByteReceived);
-
-  pass = pollClients(clients);
-  EXPECT_EQ(log.back(), "hi\n");
-  EXPECT_TRUE(pass.anyByteReceived);
-  EXPECT_FALSE(pass.bytesHeld);
+  EXPECT_TRUE(result.worked);
 }
 
 TEST_F(ReceiverPassTest, ClientsAreServedOldestFirstOneLineEach) {
@@ -54,25 +60,41 @@ TEST_F(ReceiverPassTest, ClientsAreServedOldestFirstOneLineEach) {
   FakeConnection* newer = add(u"10.0.0.2");
   older->arrive("o1\no2\n");
   newer->arrive("n1\n");
-  pollClients(clients);
-  pollClients(clients);
-  EXPECT_EQ(log, (Log{"o1\n", "n1\n", "o2\n"}));
+  pass();
+  pass();
+  EXPECT_EQ(log, (Log{"o1\nn1\n", "o2\n"}));  // one write per pass: the lines gathered
 }
 
-// The loop pauses longer when no client holds part of a line that the clock must write.
-TEST_F(ReceiverPassTest, APassTellsWhetherAnyClientHoldsPartOfALine) {
-  FakeConnection* whole = add(u"10.0.0.1");
-  FakeConnection* partial = add(u"10.0.0.2");
-  add(u"10.0.0.3");  // silent
-  whole->arrive("all of it\n");
-  partial->arrive("a line\n");  // and so a flush time: the half second counts from it
-  EXPECT_FALSE(pollClients(clients).bytesHeld);
+// The loop waits until the earliest held piece is due, and no longer.
+TEST_F(ReceiverPassTest, APassTellsWhenTheEarliestHeldPieceIsDue) {
+  FakeConnection* early = add(u"10.0.0.1");
+  FakeConnection* late = add(u"10.0.0.2");
+  add(u"10.0.0.3");           // silent
+  early->arrive("a line\n");  // a flush time: the half second counts from it
+  PassResult result = pass();
+  EXPECT_TRUE(result.worked);
+  EXPECT_FALSE(result.nextPieceDue);
+  const double earlyWrite = clients.front().lastFlushTime;
 
-  partial->arrive("half a li");
-  EXPECT_TRUE(pollClients(clients).bytesHeld);
-  partial->arrive("ne\n");
-  EXPECT_FALSE(pollClients(clients).bytesHeld);
-  EXPECT_EQ(log.back(), "half a line\n");
+  advance(100);
+  late->arrive("a line\n");
+  pass();
+  const double lateWrite = std::next(clients.begin())->lastFlushTime;
+  ASSERT_GT(lateWrite, earlyWrite);
+
+  late->arrive("half");
+  early->arrive("half");
+  result = pass();
+  ASSERT_TRUE(result.nextPieceDue);
+  EXPECT_EQ(*result.nextPieceDue, earlyWrite + pieceInterval);
+
+  early->arrive(" done\n");
+  result = pass();
+  ASSERT_TRUE(result.nextPieceDue);
+  EXPECT_EQ(*result.nextPieceDue, lateWrite + pieceInterval);
+
+  result = pass();
+  EXPECT_FALSE(result.worked);  // nothing came: the loop may wait
 }
 
 TEST_F(ReceiverPassTest, ListCopiesShareTheConnection) {

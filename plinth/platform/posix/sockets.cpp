@@ -9,8 +9,8 @@
 #include <climits>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/posix/monotonic.h"
 #include "plinth/platform/posix/readiness.h"
+#include "plinth/platform/readiness_table.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -52,10 +52,7 @@ int lastSocketError() {
 
 SocketHandle openStreamSocket() {
   // Close-on-exec, so that a child process never holds a client's connection open.
-  const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (descriptor >= 0)
-    readiness::watch(descriptor);
-  return handleOf(descriptor);
+  return handleOf(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
 bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
@@ -70,7 +67,10 @@ bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
 
 bool listen(SocketHandle socket) {
   // The largest backlog there is; the kernel cuts it to its own limit (somaxconn).
-  return ::listen(descriptorOf(socket), 0x7FFFFFFF) == 0;
+  if (::listen(descriptorOf(socket), 0x7FFFFFFF) != 0)
+    return false;
+  readiness::add(descriptorOf(socket));
+  return true;
 }
 
 bool localPort(SocketHandle socket, std::uint16_t* port) {
@@ -91,9 +91,8 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
   }
   const bool reading = direction == PollDirection::readable;
   if (reading) {
-    if (const std::optional<PollResult> snapshot = readiness::pollReadable(descriptor)) {
-      return *snapshot;
-    }
+    if (const std::optional<PollResult> answer = platform::readiness::table.answer(socket))
+      return *answer;
   }
   // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
   pollfd entry{};
@@ -128,7 +127,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0)
     return invalidSocket;
-  readiness::watch(accepted);
+  readiness::add(accepted);
   inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
   return handleOf(accepted);
 }
@@ -162,7 +161,7 @@ bool setLinger(SocketHandle socket, std::uint16_t seconds) {
 }
 
 bool closeSocket(SocketHandle socket) {
-  readiness::forget(descriptorOf(socket));
+  readiness::remove(descriptorOf(socket));
   // Never retried: Linux releases the descriptor even when close reports EINTR, and a second
   // close could hit a number that has been handed out again meanwhile.
   return close(descriptorOf(socket)) == 0;
@@ -172,17 +171,6 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port) {
   const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
   return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&address),
                  sizeof address) == 0;
-}
-
-void waitForActivity(std::uint32_t minimum, std::uint32_t maximum) {
-  const std::int64_t start = monotonicNanoseconds();
-  if (maximum > minimum)
-    readiness::waitForAny(maximum);
-  // At least the minimum, even when something was ready at once: a loop that cannot serve what
-  // is ready (no descriptor left to accept with, say) must not spin.
-  const std::int64_t left = std::int64_t{minimum} * 1'000'000 - (monotonicNanoseconds() - start);
-  if (left > 0)
-    sleep(static_cast<std::uint32_t>((left + 999'999) / 1'000'000));
 }
 
 }  // namespace plinth::platform::native

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/posix/readiness.h"
 #include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
@@ -13,7 +14,7 @@ namespace {
 volatile sig_atomic_t stopFlag = 0;
 
 void onStopSignal(int) {
-  stopFlag = 1;
+  requestStop();
 }
 
 // One call writes every byte: the kernel may take a part, or be interrupted by a signal.
@@ -45,19 +46,27 @@ bool writeStandardError(const void* bytes, std::size_t count) {
 bool writeConsole(const char16_t* units, std::uint32_t count) {
   // A terminal on standard output is this system's console; anything else is not one, and the
   // caller ignores the failure as it would a redirected Windows console.
-  if (isatty(STDOUT_FILENO) == 0) return false;
+  if (isatty(STDOUT_FILENO) == 0)
+    return false;
   std::string text;
   appendUtf8(units, text, count);
   return writeAll(STDOUT_FILENO, text.data(), text.size());
 }
 
 void installStopHandler() {
+  readiness::prepareStopWake();
+  stopFlag = 0;
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked write to standard output should notice
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+}
+
+void requestStop() {
+  stopFlag = 1;
+  readiness::wake();
 }
 
 bool stopRequested() {

@@ -1,8 +1,11 @@
 #include <winsock2.h>
 
 #include <cstdio>
+#include <optional>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/readiness_table.h"
+#include "plinth/platform/win32/readiness.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -41,7 +44,10 @@ bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
 }
 
 bool listen(SocketHandle socket) {
-  return ::listen(nativeOf(socket), 0x7FFFFFFF) == 0;
+  if (::listen(nativeOf(socket), 0x7FFFFFFF) != 0)
+    return false;
+  readiness::add(socket);
+  return true;
 }
 
 bool localPort(SocketHandle socket, std::uint16_t* port) {
@@ -55,6 +61,11 @@ bool localPort(SocketHandle socket, std::uint16_t* port) {
 }
 
 PollResult poll(SocketHandle socket, PollDirection direction) {
+  const bool reading = direction == PollDirection::readable;
+  if (reading) {
+    if (const std::optional<PollResult> answer = platform::readiness::table.answer(socket))
+      return *answer;
+  }
   fd_set asked;
   fd_set exceptional;
   FD_ZERO(&asked);
@@ -62,7 +73,6 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
   FD_SET(nativeOf(socket), &asked);
   FD_SET(nativeOf(socket), &exceptional);
   timeval noWait{0, 0};
-  const bool reading = direction == PollDirection::readable;
   const int result =
       select(0, reading ? &asked : nullptr, reading ? nullptr : &asked, &exceptional, &noWait);
   if (result == SOCKET_ERROR)
@@ -75,15 +85,18 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
 SocketHandle accept(SocketHandle listener, AddressText* peer) {
   sockaddr_in address{};
   int length = sizeof address;
+  readiness::received(listener);
   const SOCKET accepted =
       ::accept(nativeOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (accepted == INVALID_SOCKET)
     return invalidSocket;
+  readiness::add(static_cast<SocketHandle>(accepted));
   std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
   return static_cast<SocketHandle>(accepted);
 }
 
 int receive(SocketHandle socket, void* buffer, int count) {
+  readiness::received(socket);
   return recv(nativeOf(socket), static_cast<char*>(buffer), count, 0);
 }
 
@@ -103,6 +116,7 @@ bool setLinger(SocketHandle socket, std::uint16_t seconds) {
 }
 
 bool closeSocket(SocketHandle socket) {
+  readiness::remove(socket);
   return closesocket(nativeOf(socket)) == 0;
 }
 
@@ -110,11 +124,6 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port) {
   const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
   return connect(nativeOf(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
          0;
-}
-
-// Readiness is asked of each socket in turn here, so there is nothing to wait on as a whole.
-void waitForActivity(std::uint32_t minimum, std::uint32_t) {
-  Sleep(minimum);
 }
 
 }  // namespace plinth::platform::native

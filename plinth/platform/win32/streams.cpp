@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "plinth/platform/native.h"
+#include "plinth/platform/win32/readiness.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -16,12 +17,12 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-      stopFlag = true;
+      requestStop();
       return TRUE;
     case CTRL_CLOSE_EVENT:
       // Windows ends the process as soon as this handler returns; wait so that the main loop can
       // write what its clients delivered and return from main, which ends the process itself.
-      stopFlag = true;
+      requestStop();
       Sleep(4500);
       return TRUE;
     default:
@@ -77,7 +78,13 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
 }
 
 void installStopHandler() {
+  stopFlag = false;
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
+}
+
+void requestStop() {
+  stopFlag = true;
+  readiness::wake();
 }
 
 bool stopRequested() {

@@ -1,0 +1,46 @@
+// A growable byte array whose storage is kept when it is emptied, so that a buffer in steady use
+// causes no allocation. Storage grows by doubling from 1024 bytes; a copy holds exactly its bytes.
+// Running out of memory writes "Out of memory!" and ends the process.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+namespace farspeak {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(const ByteBuffer& other);
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+  ~ByteBuffer();
+
+  void append(unsigned char byte) {
+    if (end == capacityEnd)
+      grow(1);
+    *end++ = byte;
+  }
+  void append(const unsigned char* bytes, std::size_t count) {
+    if (count > static_cast<std::size_t>(capacityEnd - end))
+      grow(count);
+    if (count > 0)
+      std::memcpy(end, bytes, count);
+    end += count;
+  }
+  std::size_t size() const { return static_cast<std::size_t>(end - begin); }
+  std::size_t capacity() const { return static_cast<std::size_t>(capacityEnd - begin); }
+  bool empty() const { return end == begin; }
+  void clear() { end = begin; }
+  // Keeps the first `size` bytes.
+  void truncate(std::size_t size) { end = begin + size; }
+
+  unsigned char* begin = nullptr;
+  unsigned char* capacityEnd = nullptr;
+  unsigned char* end = nullptr;
+
+ private:
+  // Doubles the storage until `more` bytes fit after the ones held.
+  void grow(std::size_t more);
+};
+
+}  // namespace farspeak
