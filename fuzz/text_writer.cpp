@@ -33,17 +33,30 @@ std::u16string_view viewOf(const plinth_string& string) {
 
 // ---- Digit grouping, as a list of group sizes
 
-// Groups from the least significant digit take the sizes of the grouping text's leading digits 1
-// to 9, in turn. Where the text ends after them, the rest is one group; where anything else
-// follows, the last size (3 when there was none) repeats.
+// Groups from the least significant digit take the grouping text's sizes in turn: whole numbers
+// between semicolons where the text holds one, otherwise one digit each. A 0, or any other unit
+// where a size should start, makes the last size (3 when there was none) repeat; where the text
+// ends there, the rest is one group.
 std::u16string groupedModel(std::u16string_view digits, std::u16string_view grouping,
                             std::u16string_view separator) {
   grouping = grouping.substr(0, grouping.find(u'\0'));
+  const bool semicolons = grouping.find(u';') != std::u16string_view::npos;
   std::vector<std::size_t> sizes;
-  std::size_t next = 0;
-  for (; next < grouping.size() && grouping[next] >= u'1' && grouping[next] <= u'9'; ++next)
-    sizes.push_back(grouping[next] - u'0');
-  const bool repeats = next < grouping.size();
+  bool repeats = false;
+  while (!grouping.empty() && !repeats) {
+    const std::size_t length = std::min(grouping.find_first_not_of(u"0123456789"),
+                                        semicolons ? grouping.size() : std::size_t{1});
+    std::size_t size = 0;
+    for (const char16_t digit : grouping.substr(0, length))
+      size = size * 10 + (digit - u'0');  // at most 8 units: no overflow
+    grouping.remove_prefix(length);
+    if (semicolons && !grouping.empty() && grouping.front() == u';')
+      grouping.remove_prefix(1);
+    if (size == 0)
+      repeats = true;
+    else
+      sizes.push_back(size);
+  }
   const std::size_t repeatedSize = sizes.empty() ? 3 : sizes.back();
 
   std::vector<std::u16string_view> groups;  // least significant first
@@ -251,7 +264,7 @@ void fuzzRuns(FuzzedDataProvider& input) {
 int localeText(std::uint32_t item, char16_t* buffer, int size) {
   std::u16string_view answer;
   if (item == plinth::platform::locale::grouping)
-    answer = u"32;0";  // 3, then 2 over and over
+    answer = u"3;2;0";  // 3, then 2 over and over
   else if (item == plinth::platform::locale::groupSeparator)
     answer = u" .";
   if (answer.empty() || static_cast<int>(answer.size()) >= size)
