@@ -165,7 +165,7 @@ std::u16string integerModel(const plinth::TextWriter& writer, bool isSigned, std
   const std::u16string sign = negative ? u"-" : isSigned && writer.showPlus ? u"+" : u"";
   std::u16string digits =
       digitsModel(negative ? 0 - bits : bits, writer.hex ? 16 : 10, writer.minDigits);
-  if (writer.groupDigits)
+  if (writer.groupDigits && !writer.hex)
     digits = formattedModel(digits, plinth::getLocaleRecord().numberFormat);
   std::int64_t width = writer.width;
   if (width > 0 && !sign.empty())

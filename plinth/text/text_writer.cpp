@@ -140,7 +140,8 @@ plinth_string TextWriter::makeDigits(std::uint64_t value, unsigned base) const {
 }
 
 void TextWriter::emitNumber(plinth_string& digits, char16_t sign) {
-  if (groupDigits) {
+  // Locale grouping is for decimal digits; hex, like base 2, is written ungrouped.
+  if (groupDigits && !hex) {
     plinth_string grouped;
     StringTextDest groupedDest(&grouped);
     formatGroupedNumber(getLocaleRecord(), digits.text, groupedDest, nullptr);

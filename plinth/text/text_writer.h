@@ -37,7 +37,7 @@ class TextWriter {
   bool base2 = false;
   bool hex = false;            // ignored while base2 is set
   bool showPlus = false;       // writeInt only
-  bool groupDigits = false;    // by the user's locale
+  bool groupDigits = false;    // by the user's locale; decimal only
   std::int32_t width = 0;      // minimum field width, spaces on the left
   std::int32_t minDigits = 0;  // minimum digit count, zeros on the left
 

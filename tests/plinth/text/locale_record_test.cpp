@@ -222,6 +222,11 @@ TEST_F(LocaleRecordTest, TheWriterGroupsThroughTheRecord) {
   writer.width = 0;
   writer.writeUInt64(1234567);  // the zeros are grouped too
   EXPECT_EQ(dest.written, u"0,12,34,567");
+  dest.written.clear();
+  writer.minDigits = 0;
+  writer.hex = true;  // hex digits are never grouped
+  writer.writeInt(255).writeText(" ").writeUInt64(0x1F).writeText(" ").writeUInt64(0xABCDEF123);
+  EXPECT_EQ(dest.written, u"FF 1F ABCDEF123");
 }
 
 }  // namespace
