@@ -9,7 +9,7 @@ TextDest& TextDest::putChars(const char16_t* units, std::size_t count) {
 }
 
 TextDest& TextDest::putString(const char16_t* zeroTerminated) {
-  for (const char16_t* unit = zeroTerminated; *unit != 0; ++unit)
+  for (const char16_t* unit = zeroTerminated; unit != nullptr && *unit != 0; ++unit)
     putChar(*unit);
   return *this;
 }

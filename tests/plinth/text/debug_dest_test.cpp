@@ -100,6 +100,7 @@ TEST_F(DebugDestTest, NulEndsTheUtf8TextButTheConsoleGetsEveryUnit) {
 }
 
 TEST_F(DebugDestTest, PutStringWritesEachUnitOnItsOwn) {
+  dest.putString(nullptr);  // empty text
   dest.putString(u"\r\n");
   EXPECT_EQ(outputs, (std::vector<std::string>{"err:\r", "err:\n"}));
 }
