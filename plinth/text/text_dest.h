@@ -19,7 +19,7 @@ class TextDest : public Refcountable {
   // Writes `count` units; by default one putChar each.
   virtual TextDest& putChars(const char16_t* units, std::size_t count);
   // Writes a zero-terminated text, without its terminator; a null text is empty. By default one
-  // putChar per unit.
+  // putChars of the whole text.
   virtual TextDest& putString(const char16_t* zeroTerminated);
 };
 

@@ -22,8 +22,9 @@ class TextWriter {
   // Back to base 10, no sign, no grouping, no width, no minimum digit count. Keeps newlineMode.
   TextWriter& resetFormat();
 
-  // Text goes to the destination in runs of at most 127 units; no run spans a line feed. A null
-  // text writes nothing. Narrow text is code page 1252, like every platform text.
+  // Text goes to the destination in runs of at most 127 units; no run spans a line feed, and none
+  // ends between the halves of a surrogate pair. A null text writes nothing. Narrow text is code
+  // page 1252, like every platform text.
   TextWriter& writeText(const char* zeroTerminated);
   TextWriter& writeWideText(const char16_t* zeroTerminated);
   TextWriter& writeWideString(const plinth_string& text);

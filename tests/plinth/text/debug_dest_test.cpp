@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "plinth/platform/platform.h"
+#include "plinth/text/text_writer.h"
 
 namespace plinth {
 namespace {
@@ -99,10 +100,31 @@ TEST_F(DebugDestTest, NulEndsTheUtf8TextButTheConsoleGetsEveryUnit) {
   EXPECT_TRUE(outputs.empty());
 }
 
-TEST_F(DebugDestTest, PutStringWritesEachUnitOnItsOwn) {
+TEST_F(DebugDestTest, PutStringIsOneWrite) {
   dest.putString(nullptr);  // empty text
   dest.putString(u"\r\n");
-  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\r", "err:\n"}));
+  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\r\n"}));
+}
+
+TEST_F(DebugDestTest, SurrogatePairsWrittenWholeArriveWhole) {
+  // 100 pairs make a high surrogate the 127th unit of the writer's first run.
+  std::u16string pairs;
+  std::string expected;
+  for (int i = 0; i < 100; ++i) {
+    pairs += u"\xD83D\xDE00";
+    expected += "\xF0\x9F\x98\x80";
+  }
+  TextWriter writer(&dest);
+  writer.writeWideText(pairs.c_str());
+  dest.putString(u"\xD83D\xDE00");
+  std::string written;
+  for (const std::string& output : outputs)
+    written += output.substr(4);
+  EXPECT_EQ(written, expected + "\xF0\x9F\x98\x80");
+
+  outputs.clear();  // halves written apart stay apart
+  writer.writeWideChar(0xD83D).writeWideChar(0xDE00);
+  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\xED\xA0\xBD", "err:\xED\xB8\x80"}));
 }
 
 TEST_F(DebugDestTest, OutputsSwitchedOffReachOnlyTheMirrors) {
