@@ -9,6 +9,15 @@
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
+
 namespace plinth {
 namespace {
 
@@ -99,6 +108,40 @@ TEST_F(DebugDestTest, NulEndsTheUtf8TextButTheConsoleGetsEveryUnit) {
   dest.putChars(u"x", 0);         // a count of 0: nothing at all
   EXPECT_TRUE(outputs.empty());
 }
+
+#ifndef _WIN32
+// The fake console above gets every unit; so does the real one, a terminal on standard output.
+TEST(PosixConsole, ATerminalGetsEveryUnitNulIncluded) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const int screen = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(screen, 0);
+  std::fflush(stdout);
+  const int savedOutput = dup(STDOUT_FILENO);
+  dup2(screen, STDOUT_FILENO);
+  const char16_t units[] = {u'a', 0, u'b', 0xE9, 0xD83D, 0xDE00, 0};
+  const bool written = platform::services.writeConsole(units, 7);
+  dup2(savedOutput, STDOUT_FILENO);
+  close(savedOutput);
+
+  const std::string expected("a\0b\xC3\xA9\xF0\x9F\x98\x80\0", 10);
+  std::string received;
+  char buffer[64];
+  pollfd ready{terminal, POLLIN, 0};
+  while (received.size() < expected.size() && poll(&ready, 1, 2000) == 1) {
+    const ssize_t count = read(terminal, buffer, sizeof buffer);
+    if (count <= 0)
+      break;
+    received.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(screen);
+  close(terminal);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(received, expected);
+}
+#endif
 
 TEST_F(DebugDestTest, PutStringIsOneWrite) {
   dest.putString(nullptr);  // empty text
