@@ -1,6 +1,8 @@
 // appendUtf8 on arbitrary UTF-16 units, read back by a strict decoder of its own: the bytes must
 // decode to the units up to the first NUL or the count, with each valid surrogate pair as one
 // four-byte sequence and each lone surrogate in a three-byte form; what `out` held stays in front.
+// The same units written by a TextWriter to a DebugDest, which converts each write on its own,
+// must reach standard error just as valid: no write of the writer splits a pair.
 #include "plinth/text/utf8.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -10,8 +12,18 @@
 #include <string_view>
 
 #include "fuzz/fuzz_check.h"
+#include "plinth/platform/platform.h"
+#include "plinth/text/debug_dest.h"
+#include "plinth/text/text_writer.h"
 
 namespace {
+
+std::string standardError;
+
+bool captureStandardError(const void* bytes, std::size_t count) {
+  standardError.append(static_cast<const char*>(bytes), count);
+  return true;
+}
 
 bool isHighSurrogate(char32_t value) {
   return value >= 0xD800 && value <= 0xDBFF;
@@ -85,5 +97,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string_view taken = std::u16string_view(units).substr(0, count);
   FUZZ_REQUIRE(decode(std::string_view(out).substr(before.size())) ==
                taken.substr(0, taken.find(u'\0')));
+
+  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> capture(
+      &plinth::platform::Services::writeStandardError, captureStandardError);
+  plinth::DebugDest console;
+  console.toStandardError = true;
+  standardError.clear();
+  plinth::TextWriter(&console).writeWideText(units.c_str());
+  std::u16string lines;  // up to the first NUL, each line feed as carriage return and line feed
+  for (const char16_t unit : std::u16string_view(units).substr(0, units.find(u'\0')))
+    lines += unit == u'\n' ? std::u16string_view(u"\r\n") : std::u16string_view(&unit, 1);
+  FUZZ_REQUIRE(decode(standardError) == lines);
   return 0;
 }

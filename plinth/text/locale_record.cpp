@@ -1,5 +1,6 @@
 #include "plinth/text/locale_record.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -140,33 +141,62 @@ std::unique_ptr<LocaleRecord> buildLocaleRecord() {
   return record;
 }
 
+// The group sizes of a grouping text, least significant group first (see NumberFormat).
+class GroupSizes {
+ public:
+  // A size is held at `largest`, the count of digits, beyond which it means the same; so a long
+  // size in the text cannot overflow.
+  GroupSizes(const plinth_string& grouping, std::size_t largest)
+      : cursor_(grouping.text),
+        wholeNumbers_(grouping.view().find(u';') != std::u16string_view::npos),
+        largest_(largest) {}
+
+  // The next group's size; 0 once grouping has ended.
+  std::size_t next() {
+    if (repeating_)
+      return size_;
+    if (*cursor_ == 0)
+      return 0;
+    std::size_t read = 0;
+    while (*cursor_ >= u'0' && *cursor_ <= u'9') {
+      read = std::min<std::size_t>(read * 10 + (*cursor_++ - u'0'), largest_);
+      if (!wholeNumbers_)
+        break;
+    }
+    if (*cursor_ == u';')
+      ++cursor_;
+    if (read == 0) {
+      repeating_ = true;
+    } else {
+      size_ = read;
+    }
+    return size_;
+  }
+
+ private:
+  const char16_t* cursor_;
+  bool wholeNumbers_;
+  std::size_t largest_;
+  std::size_t size_ = 3;
+  bool repeating_ = false;
+};
+
 // The grouped digits, written through putChar in reading order.
 void writeGroupedDigits(const char16_t* digits, std::size_t digitCount, const NumberFormat& format,
                         TextDest& dest) {
+  // Built least significant digit first, so that the groups fall from the right.
   plinth_string reversed;
-  std::size_t groupSize = 3;
-  std::size_t leftInGroup = 0;
-  const char16_t* cursor = format.grouping.text;
-  for (std::size_t index = digitCount; index-- > 0;) {
-    if (leftInGroup == 0) {
-      if (*cursor == 0) {
-        leftInGroup = digitCount;  // no further separator
-      } else if (*cursor >= u'1' && *cursor <= u'9') {
-        groupSize = *cursor++ - u'0';
-        leftInGroup = groupSize;
-      } else {
-        leftInGroup = groupSize;  // a 0 or a semicolon: the cursor stays, the size repeats
-      }
-    }
-    reversed.appendChar(digits[index]);
-    if (index == 0)
-      break;
-    if (--leftInGroup == 0) {
-      const plinth_string& separator = format.groupSeparator;
-      for (std::size_t unit = separator.length; unit-- > 0;)
-        reversed.appendChar(separator.text[unit]);
-    }
+  GroupSizes sizes(format.grouping, digitCount);
+  std::size_t left = digitCount;
+  for (std::size_t size = sizes.next(); size != 0 && size < left; size = sizes.next()) {
+    for (std::size_t placed = 0; placed < size; ++placed)
+      reversed.appendChar(digits[--left]);
+    const plinth_string& separator = format.groupSeparator;
+    for (std::size_t unit = separator.length; unit-- > 0;)
+      reversed.appendChar(separator.text[unit]);
   }
+  while (left > 0)
+    reversed.appendChar(digits[--left]);
   for (std::size_t unit = reversed.length; unit-- > 0;)
     dest.putChar(reversed.text[unit]);
 }

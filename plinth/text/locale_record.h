@@ -9,9 +9,11 @@
 namespace plinth {
 
 // How a number is laid out. In a pattern "%" is the number's place and, in currency patterns, "$"
-// the symbol's; every other unit stands for itself. `grouping` is kept as the locale gives it
-// (3;0, 3;2;0, ...): each nonzero digit sets the next group size; the last size repeats while the
-// walk is parked on a 0 or a semicolon, and the end of the text ends grouping.
+// the symbol's; every other unit stands for itself. `grouping` is kept as the locale gives it: the
+// group sizes from the least significant digit on, separated by semicolons (3;0, 3;2;0, 10;0), or
+// without semicolons one digit per size (30, 320). A 0, or anything else where a size should be,
+// makes the last size (3 if there was none) repeat; where the text ends, grouping ends, so "3;2"
+// leaves the digits before the last five as one group.
 struct NumberFormat {
   NumberFormat();
 

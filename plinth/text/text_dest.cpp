@@ -1,5 +1,7 @@
 #include "plinth/text/text_dest.h"
 
+#include <string>
+
 namespace plinth {
 
 TextDest& TextDest::putChars(const char16_t* units, std::size_t count) {
@@ -9,9 +11,10 @@ TextDest& TextDest::putChars(const char16_t* units, std::size_t count) {
 }
 
 TextDest& TextDest::putString(const char16_t* zeroTerminated) {
-  for (const char16_t* unit = zeroTerminated; *unit != 0; ++unit)
-    putChar(*unit);
-  return *this;
+  // One run: a destination that converts each write on its own needs a surrogate pair in one.
+  if (zeroTerminated == nullptr)
+    return *this;
+  return putChars(zeroTerminated, std::char_traits<char16_t>::length(zeroTerminated));
 }
 
 TextDest& StringTextDest::putChar(char16_t unit) {

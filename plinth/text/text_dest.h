@@ -18,7 +18,8 @@ class TextDest : public Refcountable {
   virtual TextDest& putChar(char16_t unit) = 0;
   // Writes `count` units; by default one putChar each.
   virtual TextDest& putChars(const char16_t* units, std::size_t count);
-  // Writes a zero-terminated text, without its terminator; by default one putChar per unit.
+  // Writes a zero-terminated text, without its terminator; a null text is empty. By default one
+  // putChars of the whole text.
   virtual TextDest& putString(const char16_t* zeroTerminated);
 };
 

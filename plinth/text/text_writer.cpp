@@ -2,6 +2,7 @@
 
 #include "plinth/text/debug_dest.h"
 #include "plinth/text/locale_record.h"
+#include "plinth/text/utf8.h"
 
 namespace plinth {
 namespace {
@@ -47,8 +48,12 @@ TextWriter& TextWriter::writeRuns(const Char* zeroTerminated) {
     }
     run.appendChar(widen(*next));
     if (run.length == longestRun) {
-      dest->putChars(run.text, run.length);
-      run.erase(0, plinth_string::eraseAll);
+      // A high surrogate waits for the next run: destinations keep nothing between writes, so a
+      // pair only becomes one character when both halves come in the same write.
+      const std::size_t handed =
+          isHighSurrogate(run.text[longestRun - 1]) ? longestRun - 1 : longestRun;
+      dest->putChars(run.text, handed);
+      run.erase(0, handed);
     }
   }
   if (run.length > 0)
@@ -140,7 +145,8 @@ plinth_string TextWriter::makeDigits(std::uint64_t value, unsigned base) const {
 }
 
 void TextWriter::emitNumber(plinth_string& digits, char16_t sign) {
-  if (groupDigits) {
+  // Locale grouping is for decimal digits; hex, like base 2, is written ungrouped.
+  if (groupDigits && !hex) {
     plinth_string grouped;
     StringTextDest groupedDest(&grouped);
     formatGroupedNumber(getLocaleRecord(), digits.text, groupedDest, nullptr);

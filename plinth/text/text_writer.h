@@ -22,8 +22,9 @@ class TextWriter {
   // Back to base 10, no sign, no grouping, no width, no minimum digit count. Keeps newlineMode.
   TextWriter& resetFormat();
 
-  // Text goes to the destination in runs of at most 127 units; no run spans a line feed. A null
-  // text writes nothing. Narrow text is code page 1252, like every platform text.
+  // Text goes to the destination in runs of at most 127 units; no run spans a line feed, and none
+  // ends between the halves of a surrogate pair. A null text writes nothing. Narrow text is code
+  // page 1252, like every platform text.
   TextWriter& writeText(const char* zeroTerminated);
   TextWriter& writeWideText(const char16_t* zeroTerminated);
   TextWriter& writeWideString(const plinth_string& text);
@@ -37,7 +38,7 @@ class TextWriter {
   bool base2 = false;
   bool hex = false;            // ignored while base2 is set
   bool showPlus = false;       // writeInt only
-  bool groupDigits = false;    // by the user's locale
+  bool groupDigits = false;    // by the user's locale; decimal only
   std::int32_t width = 0;      // minimum field width, spaces on the left
   std::int32_t minDigits = 0;  // minimum digit count, zeros on the left
 

@@ -1,16 +1,6 @@
 #include "plinth/text/utf8.h"
 
 namespace plinth {
-namespace {
-
-bool isHighSurrogate(char16_t unit) {
-  return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit) {
-  return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-}  // namespace
 
 void appendUtf8(const char16_t* units, std::string& out, std::size_t count) {
   std::size_t taken = 0;

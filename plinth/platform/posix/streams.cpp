@@ -48,8 +48,17 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
   // caller ignores the failure as it would a redirected Windows console.
   if (isatty(STDOUT_FILENO) == 0)
     return false;
+  // appendUtf8 stops at a NUL, but the console takes every unit: convert between the NULs.
   std::string text;
-  appendUtf8(units, text, count);
+  std::uint32_t start = 0;
+  for (std::uint32_t unit = 0; unit < count; ++unit) {
+    if (units[unit] == 0) {
+      appendUtf8(units + start, text, unit - start);
+      text += '\0';
+      start = unit + 1;
+    }
+  }
+  appendUtf8(units + start, text, count - start);
   return writeAll(STDOUT_FILENO, text.data(), text.size());
 }
 

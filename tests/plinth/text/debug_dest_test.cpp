@@ -7,6 +7,16 @@
 #include <vector>
 
 #include "plinth/platform/platform.h"
+#include "plinth/text/text_writer.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
 
 namespace plinth {
 namespace {
@@ -99,9 +109,65 @@ TEST_F(DebugDestTest, NulEndsTheUtf8TextButTheConsoleGetsEveryUnit) {
   EXPECT_TRUE(outputs.empty());
 }
 
-TEST_F(DebugDestTest, PutStringWritesEachUnitOnItsOwn) {
+#ifndef _WIN32
+// The fake console above gets every unit; so does the real one, a terminal on standard output.
+TEST(PosixConsole, ATerminalGetsEveryUnitNulIncluded) {
+  const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  const int screen = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+  ASSERT_GE(screen, 0);
+  std::fflush(stdout);
+  const int savedOutput = dup(STDOUT_FILENO);
+  dup2(screen, STDOUT_FILENO);
+  const char16_t units[] = {u'a', 0, u'b', 0xE9, 0xD83D, 0xDE00, 0};
+  const bool written = platform::services.writeConsole(units, 7);
+  dup2(savedOutput, STDOUT_FILENO);
+  close(savedOutput);
+
+  const std::string expected("a\0b\xC3\xA9\xF0\x9F\x98\x80\0", 10);
+  std::string received;
+  char buffer[64];
+  pollfd ready{terminal, POLLIN, 0};
+  while (received.size() < expected.size() && poll(&ready, 1, 2000) == 1) {
+    const ssize_t count = read(terminal, buffer, sizeof buffer);
+    if (count <= 0)
+      break;
+    received.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(screen);
+  close(terminal);
+  EXPECT_TRUE(written);
+  EXPECT_EQ(received, expected);
+}
+#endif
+
+TEST_F(DebugDestTest, PutStringIsOneWrite) {
+  dest.putString(nullptr);  // empty text
   dest.putString(u"\r\n");
-  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\r", "err:\n"}));
+  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\r\n"}));
+}
+
+TEST_F(DebugDestTest, SurrogatePairsWrittenWholeArriveWhole) {
+  // 100 pairs make a high surrogate the 127th unit of the writer's first run.
+  std::u16string pairs;
+  std::string expected;
+  for (int i = 0; i < 100; ++i) {
+    pairs += u"\xD83D\xDE00";
+    expected += "\xF0\x9F\x98\x80";
+  }
+  TextWriter writer(&dest);
+  writer.writeWideText(pairs.c_str());
+  dest.putString(u"\xD83D\xDE00");
+  std::string written;
+  for (const std::string& output : outputs)
+    written += output.substr(4);
+  EXPECT_EQ(written, expected + "\xF0\x9F\x98\x80");
+
+  outputs.clear();  // halves written apart stay apart
+  writer.writeWideChar(0xD83D).writeWideChar(0xDE00);
+  EXPECT_EQ(outputs, (std::vector<std::string>{"err:\xED\xA0\xBD", "err:\xED\xB8\x80"}));
 }
 
 TEST_F(DebugDestTest, OutputsSwitchedOffReachOnlyTheMirrors) {

@@ -32,8 +32,14 @@ std::u16string grouped(const char16_t* digits, const char16_t* grouping,
 TEST(FormatGroupedNumber, WalksTheGroupingText) {
   EXPECT_EQ(grouped(u"1234567", u"3;0"), u"1,234,567");
   EXPECT_EQ(grouped(u"1234567", u"3"), u"1234,567");
-  EXPECT_EQ(grouped(u"1234567", u"3;2;0"), u"1,234,567");  // parked on the first semicolon
+  EXPECT_EQ(grouped(u"1234567", u"3;2;0"), u"12,34,567");
+  EXPECT_EQ(grouped(u"123456789", u"3;2;0"), u"12,34,56,789");
+  EXPECT_EQ(grouped(u"123456789", u"3;2"), u"1234,56,789");  // no final 0: no repeat
+  EXPECT_EQ(grouped(u"123456789012345678901", u"10;0"), u"1,2345678901,2345678901");
+  EXPECT_EQ(grouped(u"123456789012", u"1;10"), u"1,2345678901,2");
   EXPECT_EQ(grouped(u"1234567", u"32"), u"12,34,567");
+  EXPECT_EQ(grouped(u"123456789", u"32"), u"1234,56,789");
+  EXPECT_EQ(grouped(u"123456", u"10"), u"1,2,3,4,5,6");  // without semicolons, digit by digit
   EXPECT_EQ(grouped(u"12345678", u"320"), u"1,23,45,678");
   EXPECT_EQ(grouped(u"1234567", u""), u"1234567");
   EXPECT_EQ(grouped(u"1234567", u"30"), u"1,234,567");
@@ -210,12 +216,17 @@ TEST_F(LocaleRecordTest, TheWriterGroupsThroughTheRecord) {
   writer.groupDigits = true;
   writer.width = 12;
   writer.writeInt(-1234567);
-  EXPECT_EQ(dest.written, u"  -1,234,567");  // 3;2;0 parks on its first semicolon
+  EXPECT_EQ(dest.written, u"  -12,34,567");
   dest.written.clear();
   writer.minDigits = 8;
   writer.width = 0;
   writer.writeUInt64(1234567);  // the zeros are grouped too
-  EXPECT_EQ(dest.written, u"01,234,567");
+  EXPECT_EQ(dest.written, u"0,12,34,567");
+  dest.written.clear();
+  writer.minDigits = 0;
+  writer.hex = true;  // hex digits are never grouped
+  writer.writeInt(255).writeText(" ").writeUInt64(0x1F).writeText(" ").writeUInt64(0xABCDEF123);
+  EXPECT_EQ(dest.written, u"FF 1F ABCDEF123");
 }
 
 }  // namespace

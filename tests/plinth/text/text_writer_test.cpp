@@ -138,6 +138,13 @@ TEST_F(TextWriterTest, RunsHoldAtMost127UnitsAndNeverSpanALineFeed) {
   EXPECT_EQ(dest.calls, (std::vector<std::string>{"chars:" + std::string(127, 'y'), "chars:yyy",
                                                   "string:\r\n", "chars:z"}));
   take();
+
+  // A run does not end between the halves of a pair.
+  const std::u16string pair = std::u16string(126, u'y') + u"\xD83D\xDE00z";
+  writer.writeWideText(pair.c_str());
+  EXPECT_EQ(dest.calls, (std::vector<std::string>{"chars:" + std::string(126, 'y'), "chars:??z"}));
+  EXPECT_EQ(take(), pair);
+
   writer.writeText(nullptr).writeWideText(nullptr).writeText("");
   EXPECT_TRUE(dest.calls.empty());
 }
