@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "plinth/core/clock.h"
 #include "plinth/text/text_writer.h"
 
 #if defined(__SSE2__)
@@ -45,18 +44,19 @@ void appendEscaped(ByteBuffer& line, unsigned char byte) {
 
 // Reads what has arrived into `line`, which already holds `held` bytes of this client's line, until
 // the line ends, the client has no more, or the line holds longestPiece bytes. Only appends: a
-// console message on the way may write out what `line` holds before this line's bytes.
-void readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteBuffer& line,
+// console message on the way may write out what `line` holds before this line's bytes. True when
+// it stopped because the client had no more.
+bool readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteBuffer& line,
               std::size_t held, Pass& pass) {
   for (;;) {
     const std::span<const unsigned char> received = connection.peekBytes();
     if (received.empty())
-      return;
+      return true;
     pass.anyByteReceived = true;
     const unsigned char* next = received.data();
     const unsigned char* const end = next + received.size();
-    bool done = false;
-    while (!done && held < longestPiece && next < end) {
+    bool lineEnded = false;
+    while (!lineEnded && held < longestPiece && next < end) {
       const auto plain = static_cast<std::size_t>(
           findControl(next, next + std::min<std::size_t>(longestPiece - held, end - next)) - next);
       line.append(next, plain);
@@ -68,7 +68,7 @@ void readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteB
       if (byte == '\n') {
         line.append(byte);
         record.lfSeen = true;
-        done = true;  // at most one line per turn; the rest waits for the next pass
+        lineEnded = true;  // at most one line per turn; the rest waits for the next pass
       } else if (byte == '\r') {
         line.append(byte);
         record.crSeen = true;
@@ -79,8 +79,8 @@ void readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteB
       ++held;
     }
     connection.consume(static_cast<std::size_t>(next - received.data()));
-    if (done || held >= longestPiece)
-      return;
+    if (lineEnded || held >= longestPiece)
+      return false;
   }
 }
 
@@ -89,13 +89,34 @@ void markWritten(ClientRecord& record, double now) {
   record.crSeen = record.lfSeen = false;
 }
 
-}  // namespace
-
-double Pass::now() {
-  if (!now_)
-    now_ = plinth::getSeconds(false);
-  return *now_;
+// Reads, and writes what is due. False when the connection turned out to have ended.
+bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass& pass) {
+  // A line that starts in this turn is put together where it will be written from; one that the
+  // client already holds part of grows where that part is.
+  const bool direct = record.buffer.empty();
+  const bool drained =
+      direct ? readLine(record, connection, pass.output.bytes(), 0, pass)
+             : readLine(record, connection, record.buffer, record.buffer.size(), pass);
+  const std::size_t held = direct ? pass.output.assembledSize() : record.buffer.size();
+  if (held > 0) {
+    if (record.lfSeen || pass.now - record.lastFlushTime > pieceInterval || held >= longestPiece) {
+      markWritten(record, pass.now);
+      if (direct) {
+        pass.output.keepAssembled();
+      } else {
+        pass.output.keep(record.buffer);
+        record.buffer.clear();
+      }
+    } else if (direct) {
+      record.buffer.append(pass.output.assembled(), held);
+      pass.output.dropAssembled();
+    }
+  }
+  // A client with nothing more to say may have just ended, which is reported at once.
+  return !drained || connection.isConnected();
 }
+
+}  // namespace
 
 void flushClient(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
@@ -107,43 +128,16 @@ void flushClient(ClientRecord& record, OutputBuffer& output) {
 
 bool pollClient(ClientRecord& record, Pass& pass) {
   plinth::NetworkConnection& connection = *record.connection;
-  if (!connection.isConnected()) {
-    // What the client sent before it went is its last words: write them before the report.
-    flushClient(record, pass.output);
-    const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
-    plinth::console()
-        .writeText("Connection from ")
-        .writeWideText(connection.getAddress())
-        .writeText(closedByPeer ? " closed\n" : " lost\n");
-    return false;
-  }
-
-  // A line that starts in this turn is put together where it will be written from; one that the
-  // client already holds part of grows where that part is.
-  const bool direct = record.buffer.empty();
-  if (direct) {
-    readLine(record, connection, pass.output.bytes(), 0, pass);
-  } else {
-    readLine(record, connection, record.buffer, record.buffer.size(), pass);
-  }
-  const std::size_t held = direct ? pass.output.assembledSize() : record.buffer.size();
-  if (held == 0)
+  if (connection.isConnected() && serveTurn(record, connection, pass))
     return true;
-
-  const double now = pass.now();
-  if (record.lfSeen || now - record.lastFlushTime > pieceInterval || held >= longestPiece) {
-    markWritten(record, now);
-    if (direct) {
-      pass.output.keepAssembled();
-    } else {
-      pass.output.keep(record.buffer);
-      record.buffer.clear();
-    }
-  } else if (direct) {
-    record.buffer.append(pass.output.assembled(), held);
-    pass.output.dropAssembled();
-  }
-  return true;
+  // What the client sent before it went is its last words: write them before the report.
+  flushClient(record, pass.output);
+  const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
+  plinth::console()
+      .writeText("Connection from ")
+      .writeWideText(connection.getAddress())
+      .writeText(closedByPeer ? " closed\n" : " lost\n");
+  return false;
 }
 
 }  // namespace farspeak

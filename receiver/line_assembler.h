@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 
 #include "plinth/core/counted_ref.h"
 #include "plinth/net/network_connection.h"
@@ -30,18 +29,11 @@ inline constexpr std::size_t longestPiece = 65536;
 inline constexpr double pieceInterval = 0.5;
 
 // One pass of the loop over its clients, as each client's turn sees it.
-class Pass {
- public:
-  explicit Pass(OutputBuffer& output) : output(output) {}
-
-  // The clock, read at most once a pass, and only when a turn needs it.
-  double now();
-
+struct Pass {
   OutputBuffer& output;
+  // The clock when the pass began (seconds, high-resolution mode): one reading serves the pass.
+  double now = 0.0;
   bool anyByteReceived = false;
-
- private:
-  std::optional<double> now_;
 };
 
 // One turn of a client: reads what has arrived, up to one line, and writes it out when the line is

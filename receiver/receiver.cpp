@@ -39,9 +39,9 @@ bool acceptClients(plinth::InternetServer& server, ClientList& clients) {
   return accepted;
 }
 
-PassResult pollClients(ClientList& clients, OutputBuffer& output) {
+PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
   PassResult result;
-  Pass pass(output);
+  Pass pass{output, now};
   for (auto record = clients.begin(); record != clients.end();) {
     if (!pollClient(*record, pass)) {
       record = clients.erase(record);
@@ -52,8 +52,6 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output) {
       const double due = record->lastFlushTime + pieceInterval;
       result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
     }
-    // An end found in this turn is reported in the next pass, which need not wait for it.
-    result.worked = result.worked || !record->connection->isConnected();
     ++record;
   }
   result.worked = result.worked || pass.anyByteReceived;
@@ -70,11 +68,13 @@ void serveClients(plinth::InternetServer& server, ClientList& clients) {
   while (server.isRunning() && !services.stopRequested()) {
     const double now = plinth::getSeconds(true);
     output.passBegins(now);
-    if (waited || now - lastRenewal >= renewalInterval) {
-      if (!waited)
-        services.renewReadiness();
-      lastRenewal = now;
+    bool freshSnapshot = waited;
+    if (!waited && now - lastRenewal >= renewalInterval) {
+      services.renewReadiness();
+      freshSnapshot = true;
     }
+    if (freshSnapshot)
+      lastRenewal = now;
     waited = false;
 
     if (resting && now >= restingUntil) {
@@ -82,24 +82,26 @@ void serveClients(plinth::InternetServer& server, ClientList& clients) {
       resting = false;
     }
     bool worked = false;
-    if (!resting) {
+    // A new client shows only in a new snapshot: the listener is asked only then.
+    if (freshSnapshot && !resting) {
       worked = acceptClients(server, clients);
-      if (server.acceptError() != 0) {
+      if (server.acceptFailed()) {
         server.watchForClients(false);
         resting = true;
         restingUntil = now + acceptRest;
       }
     }
-    const PassResult pass = pollClients(clients, output);
+    const PassResult pass = pollClients(clients, output, now);
     if (worked || pass.worked)
       continue;
 
     output.writeHeld();
     std::int32_t limit = -1;
+    const double waitStart = plinth::getSeconds(true);
     if (pass.nextPieceDue)
-      limit = millisecondsUntil(*pass.nextPieceDue, plinth::getSeconds(false));
+      limit = millisecondsUntil(*pass.nextPieceDue, waitStart);
     if (resting) {
-      const std::int32_t rest = millisecondsUntil(restingUntil, plinth::getSeconds(true));
+      const std::int32_t rest = millisecondsUntil(restingUntil, waitStart);
       limit = limit < 0 ? rest : std::min(limit, rest);
     }
     services.waitForReadiness(limit);

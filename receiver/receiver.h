@@ -23,13 +23,14 @@ bool acceptClients(plinth::InternetServer& server, ClientList& clients);
 struct PassResult {
   // A byte received, or a client gone: the next pass may have work at once.
   bool worked = false;
-  // The earliest time (on the clock's tick mode) when part of a line some client holds is due.
+  // The earliest time when part of a line that some client holds is due.
   std::optional<double> nextPieceDue;
 };
 
-// Gives every client, oldest first, its turn, and removes every client whose connection has
-// ended, reporting each in list order; the clients after a removed one still have their turn.
-PassResult pollClients(ClientList& clients, OutputBuffer& output);
+// Gives every client, oldest first, its turn at time `now` (seconds, the clock's high-resolution
+// mode), and removes every client whose connection has ended, reporting each in list order; the
+// clients after a removed one still have their turn.
+PassResult pollClients(ClientList& clients, OutputBuffer& output, double now);
 
 // The main loop on a listening server, until the server stops or a stop is requested. A pass that
 // found work is followed by the next at once; one that found none waits for the sockets, at most

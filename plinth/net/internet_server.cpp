@@ -72,6 +72,10 @@ std::uint16_t InternetServer::getPort() const {
   return static_cast<std::uint16_t>(impl_->port);
 }
 
+bool InternetServer::acceptFailed() const {
+  return impl_->acceptFailed;
+}
+
 int InternetServer::acceptError() const {
   return impl_->acceptError;
 }
@@ -94,9 +98,9 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
     return {};
   platform::AddressText peer;
   const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
-  impl_->acceptError =
-      accepted == platform::invalidSocket ? platform::services.lastSocketError() : 0;
-  if (accepted == platform::invalidSocket)
+  impl_->acceptFailed = accepted == platform::invalidSocket;
+  impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
+  if (impl_->acceptFailed)
     return {};  // the server keeps running
   return CountedRef<InternetConnection>(
       new InternetConnection(new InternetConnectionImpl(accepted, peer.text)));

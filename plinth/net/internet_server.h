@@ -18,7 +18,8 @@ struct InternetServerImpl {
   platform::SocketHandle listeningSocket = platform::invalidSocket;
   plinth_string hostAddress;
   CountedRef<InternetConnection> pendingConnection;
-  int acceptError = 0;  // the system's code for the last accept, if it failed
+  bool acceptFailed = false;  // the last attempt to accept a waiting client
+  int acceptError = 0;        // and the system's code for it
 };
 
 class InternetServer : public Refcountable {
@@ -41,11 +42,12 @@ class InternetServer : public Refcountable {
   // The port given, or once listening the port actually bound (the system's choice for port 0).
   std::uint16_t getPort() const;
 
-  // The system's error code when the last attempt to accept a waiting client failed (at the
-  // descriptor limit, say), 0 when it succeeded. The client stays queued and the server running.
+  // Whether the last attempt to accept a waiting client failed (at the descriptor limit, say), and
+  // the system's code for it. The client stays queued and the server running.
+  bool acceptFailed() const;
   int acceptError() const;
-  // Whether a loop's readiness wait watches for clients. A loop that cannot accept them (see
-  // acceptError) leaves them out for a while, since a waiting client keeps the socket ready.
+  // Whether a loop's readiness wait watches for clients. A loop that cannot accept them leaves
+  // them out for a while, since a waiting client keeps the socket ready.
   void watchForClients(bool watched);
 
  private:

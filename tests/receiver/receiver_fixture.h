@@ -1,9 +1,9 @@
-// Captures standard output and standard error in one ordered log, and drives the clock by hand.
+// Captures standard output and standard error in one ordered log, and keeps a clock by hand for
+// the passes a test makes.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -19,17 +19,14 @@ class ReceiverFixture : public ::testing::Test {
   void SetUp() override {
     plinth::startConsole();
     log.clear();
-    tickReadings = 0;
-    // Ahead of any reading the process clock has taken, so that every step counts.
-    fakeTick = std::max(fakeTick, plinth::platform::realServices().tickCount() + 10'000'000) + 1000;
   }
 
-  static void advance(std::uint64_t milliseconds) { fakeTick += milliseconds; }
+  void advance(int milliseconds) { now += milliseconds * 0.001; }
 
   // Standard output writes, each as it was made, and console lines as "err:" and their text.
   static inline std::vector<std::string> log;
-  static inline std::uint64_t fakeTick = 0;
-  static inline int tickReadings = 0;
+  // Seconds; a new client counts from 0.0, so its first bytes are written at once.
+  double now = 1000.0;
 
  private:
   static bool captureOutput(const void* bytes, std::size_t count) {
@@ -44,16 +41,11 @@ class ReceiverFixture : public ::testing::Test {
     log.back().append(static_cast<const char*>(bytes), count);
     return true;
   }
-  static std::uint64_t readTick() {
-    ++tickReadings;
-    return fakeTick;
-  }
 
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> output_{
       &Services::writeStandardOutput, captureOutput};
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> error_{
       &Services::writeStandardError, captureError};
-  plinth::platform::ServiceOverride<std::uint64_t (*)()> ticks_{&Services::tickCount, readTick};
 };
 
 }  // namespace farspeak

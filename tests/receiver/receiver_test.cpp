@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "fake_connection.h"
 #include "receiver_fixture.h"
+#include "tests/support/socket.h"
 
 namespace farspeak {
 namespace {
@@ -22,7 +28,7 @@ class ReceiverPassTest : public ReceiverFixture {
   }
 
   PassResult pass() {
-    const PassResult result = pollClients(clients, output);
+    const PassResult result = pollClients(clients, output, now);
     output.writeHeld();
     return result;
   }
@@ -46,7 +52,7 @@ TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) 
   third->end(plinth::stateSocketError);
   fourth->end(plinth::stateClosedByPeer);
 
-  const PassResult result = pollClients(clients, output);
+  const PassResult result = pollClients(clients, output, now);
   // In list order, each client's output before the next report.
   EXPECT_EQ(log, (Log{"last", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
                       "err:Connection from 10.0.0.3 lost\r\n",
@@ -107,6 +113,116 @@ TEST_F(ReceiverPassTest, ListCopiesShareTheConnection) {
     EXPECT_EQ(clients.back().buffer.capacity(), 1u);  // an exact copy of the bytes
   }
   EXPECT_EQ(connection->refCount, 1);
+}
+
+// The loop itself, on a server of its own (a port the system hands out) and real clients, with a
+// stop requested as a signal would.
+class ServeClientsTest : public ::testing::Test {
+ protected:
+  using Clock = std::chrono::steady_clock;
+
+  void SetUp() override {
+    plinth::startConsole();
+    plinth::platform::services.installStopHandler();  // no request left from before
+    ASSERT_TRUE(server.isRunning());
+  }
+
+  void start() {
+    loop = std::thread([this] { serveClients(server, clients); });
+  }
+  // Asks the loop to stop; true when it has within `limit`.
+  bool stop(std::chrono::milliseconds limit) {
+    const auto asked = Clock::now();
+    plinth::platform::services.requestStop();
+    loop.join();
+    plinth::platform::services.installStopHandler();
+    return Clock::now() - asked < limit;
+  }
+
+  plinth::platform::SocketHandle connect() {
+    const plinth::platform::SocketHandle client = net.openStreamSocket();
+    EXPECT_TRUE(net.connectLoopback(client, server.getPort()));
+    return client;
+  }
+  static void send(const test_support::Socket& client, const std::string& text) {
+    ASSERT_EQ(net.send(client.get(), text.data(), static_cast<int>(text.size())),
+              static_cast<int>(text.size()));
+  }
+
+  // When standard output first held `text`, at most `limit` from now.
+  static std::optional<Clock::time_point> written(const std::string& text,
+                                                  std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    do {
+      {
+        std::lock_guard<std::mutex> hold(outputLock);
+        for (const auto& [at, bytes] : writes) {
+          if (bytes.find(text) != std::string::npos)
+            return at;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } while (Clock::now() < deadline);
+    return std::nullopt;
+  }
+
+  static bool capture(const void* bytes, std::size_t count) {
+    std::lock_guard<std::mutex> hold(outputLock);
+    writes.emplace_back(Clock::now(), std::string(static_cast<const char*>(bytes), count));
+    return true;
+  }
+  static bool ignore(const void*, std::size_t) { return true; }
+
+  static inline const plinth::platform::Services& net = plinth::platform::realServices();
+  static inline std::mutex outputLock;
+  static inline std::vector<std::pair<Clock::time_point, std::string>> writes;
+  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> output{
+      &plinth::platform::Services::writeStandardOutput, capture};
+  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> messages{
+      &plinth::platform::Services::writeStandardError, ignore};
+  plinth::InternetServer server{0};
+  ClientList clients;
+  std::thread loop;
+};
+
+TEST_F(ServeClientsTest, AnUnfinishedLineWaitsHalfASecondAndNoLongerThenAStopEndsTheWait) {
+  start();
+  const test_support::Socket client(connect());
+  send(client, "line\n");
+  const auto lineWritten = written("line\n", std::chrono::seconds(10));
+  ASSERT_TRUE(lineWritten);
+  send(client, "part");
+  const auto partWritten = written("part", std::chrono::seconds(10));
+  ASSERT_TRUE(partWritten);
+  // More than half a second after the line, and soon after that: the loop's wait ends when the
+  // piece falls due. Generous bounds: the machine is shared.
+  EXPECT_GE(*partWritten - *lineWritten, std::chrono::milliseconds(495));
+  EXPECT_LT(*partWritten - *lineWritten, std::chrono::milliseconds(900));
+
+  // Idle, nothing held: the wait has no time limit, and a stop request ends it.
+  send(client, "held");
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_TRUE(stop(std::chrono::seconds(2)));
+  EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));  // written on the way out
+}
+
+int acceptCalls = 0;
+plinth::platform::SocketHandle failingAccept(plinth::platform::SocketHandle,
+                                             plinth::platform::AddressText*) {
+  ++acceptCalls;
+  return plinth::platform::invalidSocket;
+}
+
+TEST_F(ServeClientsTest, AClientThatCannotBeAcceptedDoesNotMakeTheLoopSpin) {
+  plinth::platform::ServiceOverride refuse(&plinth::platform::Services::accept, failingAccept);
+  acceptCalls = 0;
+  start();
+  const test_support::Socket client(connect());  // waits in the queue: the listener stays ready
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(stop(std::chrono::seconds(2)));
+  // About one try every 100 ms; a loop spinning on the ready listener makes thousands.
+  EXPECT_GE(acceptCalls, 1);
+  EXPECT_LE(acceptCalls, 20);
 }
 
 }  // namespace
