@@ -92,7 +92,7 @@ class GrowingFile {
 // The program, with what it writes to its two streams.
 struct Farspeak {
   explicit Farspeak(ErrorStream errorStream = ErrorStream::ownFile)
-      : child(FARSPEAK_PROGRAM, errorStream),
+      : child(FARSPEAK_PROGRAM, {}, errorStream),
         output(child.outputPath()),
         error(child.errorPath()) {}
 
