@@ -1,5 +1,5 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-tsan test-windows package package-windows fuzz \
+.PHONY: run test test-asan test-tsan test-windows package package-windows check-packages fuzz \
 	fuzz-smoke bench stress stress-smoke clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -61,6 +61,10 @@ package-windows:
 	cmake --preset mingw
 	cmake --build --preset mingw -j $(JOBS)
 	cpack --preset mingw
+
+# What CI checks of the packages: the programs they hold run and report the project's version.
+check-packages: package package-windows
+	scripts/check-packages.sh
 
 # The libFuzzer targets (clang), each run for FUZZ_SECONDS; inputs that broke a check are kept in
 # build/fuzz/artifacts/<target>/. fuzz-smoke is the short run CI makes.
