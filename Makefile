@@ -1,5 +1,6 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-tsan test-windows fuzz fuzz-smoke bench stress stress-smoke clean
+.PHONY: run test test-asan test-tsan test-windows package package-windows check-packages fuzz \
+	fuzz-smoke bench stress stress-smoke clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
@@ -45,6 +46,25 @@ test-windows:
 	$(WINE_ENV) wineserver -p
 	$(WINE_ENV) wine wineboot -i >/dev/null 2>&1
 	$(WINE_ENV) $(PORT_LOCK) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
+
+# The packages, in build/packages: a .deb and a .tar.gz from the release build, a .zip from the
+# Windows one. CPack builds everything before it installs, one job at a time, so the build that
+# comes first runs the jobs side by side.
+package:
+	@scripts/prerequisites.sh native package
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS)
+	cpack --preset release
+
+package-windows:
+	@scripts/prerequisites.sh windows package
+	cmake --preset mingw
+	cmake --build --preset mingw -j $(JOBS)
+	cpack --preset mingw
+
+# What CI checks of the packages: the programs they hold run and report the project's version.
+check-packages: package package-windows
+	scripts/check-packages.sh
 
 # The libFuzzer targets (clang), each run for FUZZ_SECONDS; inputs that broke a check are kept in
 # build/fuzz/artifacts/<target>/. fuzz-smoke is the short run CI makes.

@@ -1,10 +1,45 @@
+#include <string>
+
 #include "plinth/platform/platform.h"
 #include "plinth/text/debug_dest.h"
+#include "plinth/text/text_writer.h"
+#include "receiver/command_line.h"
 #include "receiver/receiver.h"
 
-int main() {
+namespace {
+
+// Exit codes, as the help text lists them.
+constexpr int success = 0;
+constexpr int failure = 1;
+constexpr int badUsage = 2;
+
+// The exit code after writing `text`: standard output may be closed, or its disk full.
+int writeToStandardOutput(const std::string& text) {
+  return plinth::platform::services.writeStandardOutput(text.data(), text.size()) ? success
+                                                                                  : failure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using Action = farspeak::CommandLine::Action;
+  const farspeak::CommandLine commandLine = farspeak::parseCommandLine(argc, argv);
+  switch (commandLine.action) {
+    case Action::help:
+      return writeToStandardOutput(commandLine.text);
+    case Action::version:
+      return writeToStandardOutput(commandLine.text + "\n");
+    case Action::badUsage:
+      plinth::startConsole();
+      plinth::console().writeText(commandLine.text.c_str()).writeText("\nTry 'farspeak --help'.\n");
+      return badUsage;
+    case Action::run:
+      break;
+  }
+
   plinth::startConsole();
   plinth::platform::services.installStopHandler();
+  // TODO(options): hand commandLine.options to the Receiver.
   { farspeak::Receiver receiver; }
-  return 0;
+  return success;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# prerequisites.sh [native] [windows] [bench] [fuzz]: checks what the build needs and installs what
-# is missing with apt-get when run as root on Debian or Ubuntu; otherwise names the command to run.
+# prerequisites.sh [native] [windows] [bench] [fuzz] [package]: checks what the build needs and
+# installs what is missing with apt-get when run as root on Debian or Ubuntu; otherwise names the
+# command to run.
 set -euo pipefail
 
 missing=()
@@ -39,6 +40,11 @@ for set in "${@:-native}"; do
       need socat have socat
       need util-linux have flock
       ;;
+    package)  # CPack's .deb needs dpkg-shlibdeps and file; the check of the zip needs unzip
+      need dpkg-dev have dpkg-shlibdeps
+      need file have file
+      need unzip have unzip
+      ;;
     fuzz)
       need cmake cmake_recent
       need make have make
@@ -46,7 +52,7 @@ for set in "${@:-native}"; do
       need libclang-rt-dev fuzzer_runtime  # the runtime of the default clang, libFuzzer included
       ;;
     *)
-      echo "prerequisites.sh: unknown set '$set' (native, windows, bench, fuzz)" >&2
+      echo "prerequisites.sh: unknown set '$set' (native, windows, bench, fuzz, package)" >&2
       exit 2
       ;;
   esac

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "plinth/platform/platform.h"
+#include "receiver/program_info.h"
 #include "tests/support/child_process.h"
 #include "tests/support/socket.h"
 
@@ -92,7 +93,7 @@ class GrowingFile {
 // The program, with what it writes to its two streams.
 struct Farspeak {
   explicit Farspeak(ErrorStream errorStream = ErrorStream::ownFile)
-      : child(FARSPEAK_PROGRAM, errorStream),
+      : child(FARSPEAK_PROGRAM, {}, errorStream),
         output(child.outputPath()),
         error(child.errorPath()) {}
 
@@ -170,6 +171,48 @@ TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
             "Farspeak started on port 52525!\r\nhostname=" + std::string(hostName) +
                 "\r\nhost address=" + addresses + "\r\n");
   EXPECT_EQ(farspeak.output.text(), "");
+}
+
+TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
+  struct Case {
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string output;
+    std::string error;
+  };
+  const std::string help(helpText);
+  const auto refusal = [](const std::string& reason) {
+    return "farspeak: " + reason + "\r\nTry 'farspeak --help'.\r\n";
+  };
+  const Case cases[] = {
+      {{"--help"}, 0, help, ""},
+      {{"-V"}, 0, "farspeak " + std::string(programVersion) + "\n", ""},
+      {{"/?"},
+       windowsConventions ? 0 : 2,
+       windowsConventions ? help : "",
+       windowsConventions ? "" : refusal("unexpected argument '/?'")},
+      {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
+      {{"-p", "70000"}, 2, "", refusal("port must be a number from 1 to 65535, not '70000'")},
+      {{"--listen", "localhost"},
+       2,
+       "",
+       refusal("'--listen' needs an IPv4 address such as 127.0.0.1, not 'localhost'")},
+      // Blanks, quotes and a last backslash reach the program as they were given.
+      {{"-t", "say \"hi\" \\"}, 2, "", refusal("unexpected argument 'say \"hi\" \\'")},
+  };
+  for (const Case& expected : cases) {
+    std::string command = "farspeak";
+    for (const std::string& argument : expected.arguments)
+      command += " " + argument;
+    SCOPED_TRACE(command);
+    test_support::ChildProcess child(FARSPEAK_PROGRAM, expected.arguments);
+    ASSERT_TRUE(child.started());
+    EXPECT_EQ(child.waitForExit(startLimit), expected.exitCode);
+    const std::string output = GrowingFile(child.outputPath()).text();
+    const std::string error = GrowingFile(child.errorPath()).text();
+    EXPECT_EQ(undoTextMode(output), expected.output);
+    EXPECT_EQ(error, expected.error);
+  }
 }
 
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace test_support {
 
@@ -17,9 +18,10 @@ enum class ErrorStream { ownFile, intoOutput };
 
 class ChildProcess {
  public:
-  // Starts `program` (a path as the build system gives it) with no arguments and an empty standard
-  // input. `started()` tells whether that worked.
-  explicit ChildProcess(const std::string& program, ErrorStream errorStream = ErrorStream::ownFile);
+  // Starts `program` (a path as the build system gives it) with `arguments`, each reaching the
+  // program as it is, and an empty standard input. `started()` tells whether that worked.
+  explicit ChildProcess(const std::string& program, const std::vector<std::string>& arguments = {},
+                        ErrorStream errorStream = ErrorStream::ownFile);
   // Asks the child to stop if it still runs, kills it when it has not stopped after five seconds,
   // and removes its files.
   ~ChildProcess();

@@ -40,7 +40,8 @@ struct ChildProcess::Native {
   std::optional<int> exitCode;  // set once the child has been waited for
 };
 
-ChildProcess::ChildProcess(const std::string& program, ErrorStream errorStream)
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           ErrorStream errorStream)
     : native_(std::make_unique<Native>()) {
   const int output = makeTemporaryFile(outputPath_);
   int error = output;
@@ -68,8 +69,12 @@ ChildProcess::ChildProcess(const std::string& program, ErrorStream errorStream)
     posix_spawnattr_setsigdefault(&attributes, &signals);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-    char* arguments[] = {const_cast<char*>(program.c_str()), nullptr};
-    if (posix_spawn(&native_->pid, program.c_str(), &actions, &attributes, arguments, environ) != 0)
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    if (posix_spawn(&native_->pid, program.c_str(), &actions, &attributes, argv.data(), environ) !=
+        0)
       native_->pid = -1;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);

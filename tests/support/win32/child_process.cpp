@@ -20,6 +20,27 @@ std::string nativePath(const std::string& path) {
   return windowsPath;
 }
 
+// One argument as the C runtime's parser of the command line gives it back: in quotes when it is
+// empty or holds a blank or a quote; inside them, a quote is escaped with a backslash, and so is
+// each backslash that comes before a quote or the closing quote.
+std::string quotedArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos)
+    return argument;
+  std::string quoted = "\"";
+  std::size_t backslashes = 0;
+  for (const char character : argument) {
+    if (character == '\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(character == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    quoted += character;
+    backslashes = 0;
+  }
+  quoted.append(2 * backslashes, '\\');
+  return quoted + '"';
+}
+
 SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
 // A new empty file in the temporary folder, open for writing through a handle a child can
@@ -53,7 +74,8 @@ struct ChildProcess::Native {
   std::optional<int> exitCode;  // set once the child has been seen to end
 };
 
-ChildProcess::ChildProcess(const std::string& program, ErrorStream errorStream)
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
+                           ErrorStream errorStream)
     : native_(std::make_unique<Native>()) {
   const HANDLE output = makeTemporaryFile(outputPath_);
   HANDLE error = output;
@@ -90,6 +112,8 @@ ChildProcess::ChildProcess(const std::string& program, ErrorStream errorStream)
 
     const std::string application = nativePath(program);
     std::string commandLine = "\"" + application + "\"";
+    for (const std::string& argument : arguments)
+      commandLine += " " + quotedArgument(argument);
     // A console of its own (hidden), so that a console event can be sent to the child alone.
     const DWORD flags = CREATE_NEW_CONSOLE | (listMade ? EXTENDED_STARTUPINFO_PRESENT : 0);
     if (!CreateProcessA(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,

@@ -1,0 +1,193 @@
+#include "receiver/command_line.h"
+
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+
+namespace farspeak {
+namespace {
+
+using Action = CommandLine::Action;
+
+struct OptionName {
+  char shortName;
+  std::string_view longName;
+  std::string_view valueWanted;  // what its value must be; empty for an option without one
+};
+
+constexpr OptionName optionNames[] = {
+    {'p', "port", "a number from 1 to 65535"},
+    {'l', "listen", "an IPv4 address such as 127.0.0.1"},
+    {'t', "tag", ""},
+    {'T', "timestamps", ""},
+    {'h', "help", ""},
+    {'V', "version", ""},
+};
+
+const OptionName* findShort(char name) {
+  for (const OptionName& option : optionNames) {
+    if (option.shortName == name)
+      return &option;
+  }
+  return nullptr;
+}
+
+const OptionName* findLong(std::string_view name) {
+  for (const OptionName& option : optionNames) {
+    if (option.longName == name)
+      return &option;
+  }
+  return nullptr;
+}
+
+// An argument as a message shows it, in quotes. Its bytes come in whatever encoding the system
+// passes (UTF-8 on Linux, the ANSI code page on Windows), so everything but printable ASCII is
+// shown as \ddd, as the program shows control bytes: the message reads the same everywhere.
+std::string quoted(std::string_view argument) {
+  std::string text = "'";
+  for (const char character : argument) {
+    const auto byte = static_cast<unsigned char>(character);
+    if (byte >= 0x20 && byte < 0x7F) {
+      text += character;
+    } else {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\%03u", byte);
+      text += escape;
+    }
+  }
+  return text + "'";
+}
+
+std::optional<std::uint16_t> parsePort(std::string_view text) {
+  unsigned value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end || value < 1 || value > 65535)
+    return std::nullopt;
+  return static_cast<std::uint16_t>(value);
+}
+
+// Four numbers from 0 to 255 with a dot between each two. A number with a leading zero is refused:
+// some address parsers read it as octal, so its meaning would depend on the system.
+bool isIpv4Address(std::string_view text) {
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text.front() != '.')
+        return false;
+      text.remove_prefix(1);
+    }
+    unsigned value = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    const auto length = static_cast<std::size_t>(stop - text.data());
+    if (error != std::errc() || value > 255 || (length > 1 && text.front() == '0'))
+      return false;
+    text.remove_prefix(length);
+  }
+  return text.empty();
+}
+
+void refuse(CommandLine& commandLine, const std::string& reason) {
+  commandLine.action = Action::badUsage;
+  commandLine.text = "farspeak: " + reason;
+}
+
+// Applies one option, written as `spelling`, with its value if it has one.
+void apply(const OptionName& option, std::string_view spelling,
+           std::optional<std::string_view> value, CommandLine& commandLine) {
+  if (!option.valueWanted.empty() && !value) {
+    refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted));
+    return;
+  }
+  Options& options = commandLine.options;
+  switch (option.shortName) {
+    case 'p':
+      if (const std::optional<std::uint16_t> port = parsePort(*value)) {
+        options.port = *port;
+      } else {
+        refuse(commandLine,
+               "port must be " + std::string(option.valueWanted) + ", not " + quoted(*value));
+      }
+      break;
+    case 'l':
+      if (isIpv4Address(*value)) {
+        options.listenAddress = *value;
+      } else {
+        refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) +
+                                ", not " + quoted(*value));
+      }
+      break;
+    case 't':
+      options.tag = true;
+      break;
+    case 'T':
+      options.timestamps = true;
+      break;
+    case 'h':
+      commandLine.action = Action::help;
+      commandLine.text = helpText;
+      break;
+    case 'V':
+      commandLine.action = Action::version;
+      commandLine.text = "farspeak " + std::string(programVersion);
+      break;
+  }
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuestionMarkIsHelp) {
+  CommandLine commandLine;
+  bool optionsEnded = false;
+  for (int index = 1; index < argc && commandLine.action == Action::run; ++index) {
+    const std::string_view argument = argv[index];
+    const bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
+    if (!isOption) {
+      if (!optionsEnded && slashQuestionMarkIsHelp && argument == "/?")
+        apply(*findShort('h'), argument, std::nullopt, commandLine);  // -h by another name
+      else
+        refuse(commandLine, "unexpected argument " + quoted(argument));
+    } else if (argument == "--") {
+      optionsEnded = true;
+    } else if (argument.starts_with("--")) {
+      const std::size_t equals = argument.find('=');
+      const std::string_view spelling = argument.substr(0, equals);
+      const OptionName* option = findLong(spelling.substr(2));
+      std::optional<std::string_view> value;
+      if (equals != std::string_view::npos)
+        value = argument.substr(equals + 1);
+      if (option == nullptr) {
+        refuse(commandLine, "unknown option " + quoted(spelling));
+      } else if (option->valueWanted.empty() && value) {
+        refuse(commandLine, quoted(spelling) + " takes no value");
+      } else {
+        if (!option->valueWanted.empty() && !value && index + 1 < argc)
+          value = argv[++index];
+        apply(*option, spelling, value, commandLine);
+      }
+    } else {
+      // Short options, one after another; one with a value takes the rest of the argument, or
+      // else the next argument.
+      for (std::size_t at = 1; at < argument.size() && commandLine.action == Action::run; ++at) {
+        const std::string spelling = {'-', argument[at]};
+        const OptionName* option = findShort(argument[at]);
+        if (option == nullptr) {
+          refuse(commandLine, "unknown option " + quoted(spelling));
+          break;
+        }
+        std::optional<std::string_view> value;
+        if (!option->valueWanted.empty()) {
+          if (at + 1 < argument.size())
+            value = argument.substr(at + 1);
+          else if (index + 1 < argc)
+            value = argv[++index];
+          at = argument.size();
+        }
+        apply(*option, spelling, value, commandLine);
+      }
+    }
+  }
+  return commandLine;
+}
+
+}  // namespace farspeak

@@ -1,0 +1,40 @@
+// The command line: what the user asked the program to do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "receiver/program_info.h"
+
+namespace farspeak {
+
+inline constexpr std::uint16_t defaultPort = 52525;
+
+// How the receiver is to run.
+struct Options {
+  std::uint16_t port = defaultPort;  // -p, --port N: 1 to 65535
+  std::string listenAddress;         // -l, --listen ADDR: dotted IPv4 text as given; empty: all
+  bool tag = false;                  // -t, --tag: each piece starts with the client's address
+  bool timestamps = false;           // -T, --timestamps: each piece starts with the local time
+
+  bool operator==(const Options&) const = default;
+};
+
+struct CommandLine {
+  enum class Action { run, help, version, badUsage };
+  Action action = Action::run;
+  Options options;  // meant for run; the values read so far otherwise
+  // help: the usage text, ending in a line feed; version: "farspeak X.Y.Z"; badUsage: one line
+  // saying what is wrong, "farspeak: unknown option '--colour'", without a line feed.
+  std::string text;
+};
+
+// Reads the arguments after the program's name, left to right: the first request for help or the
+// version, or the first mistake, decides, and nothing after it is read. Short options combine
+// (-tT), and a value follows its option or is joined to it (-p 8080, -p8080, --port 8080,
+// --port=8080); "--" ends the options. Every argument that is not an option is a mistake, "/?"
+// apart when `slashQuestionMarkIsHelp`.
+CommandLine parseCommandLine(int argc, const char* const* argv,
+                             bool slashQuestionMarkIsHelp = windowsConventions);
+
+}  // namespace farspeak
