@@ -18,9 +18,9 @@ namespace {
 // Every step has a time limit, so that a slow or stuck target costs seconds, not the run.
 constexpr std::size_t shortLine = 100;
 constexpr std::size_t longLine = 8192;
-constexpr std::uint64_t byteBudget = std::uint64_t{512} << 20;  // per throughput run
-constexpr double sendSeconds = 2.5;
-constexpr double drainLimit = 2.0;  // seconds for the output to catch up once sending stops
+constexpr std::uint64_t throughputVolume = std::uint64_t{256} << 20;  // all clients together
+constexpr double throughputLimit = 60.0;  // seconds from the first send to the last byte out
+constexpr double drainLimit = 2.0;        // seconds for the output to catch up once sending stops
 constexpr double connectLimit = 5.0;
 
 constexpr std::size_t latencyLines = 200;
@@ -97,13 +97,14 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   clients.connect(clientCount, connectLimit);
   waitAccepted(clients.sockets.size(), connectLimit);
 
-  const StreamResult sent = streamLines(clients.sockets, {lineLength, byteBudget, sendSeconds},
-                                        [&] { return target.outputBytes(); });
+  const StreamResult sent =
+      streamLines(clients.sockets, {lineLength, throughputVolume, throughputLimit});
+  // The file's size moves with every write the target makes; the last change is when it was done.
   std::uint64_t delivered = target.outputBytes();
   double lastArrival = monotonicSeconds();
-  const double until = lastArrival + drainLimit;
+  const double until = std::max(lastArrival, sent.started + throughputLimit) + drainLimit;
   while (delivered < sent.bytesSent && monotonicSeconds() < until) {
-    sleepSeconds(0.001);
+    sleepSeconds(0.0005);
     const std::uint64_t now = target.outputBytes();
     if (now != delivered) {
       delivered = now;
@@ -112,6 +113,10 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   }
   target.stop();
   clients.closeAll();
+  if (sent.ended >= sent.started + throughputLimit) {
+    std::cerr << command.name << ": sending was cut short after " << throughputLimit
+              << " s; the figures are for what was sent by then\n";
+  }
   if (delivered < sent.bytesSent) {
     std::cerr << command.name << ": " << sent.bytesSent - delivered
               << " bytes were still in flight when the time ran out; they count as missing\n";
@@ -122,7 +127,8 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   const double seconds = std::max(lastArrival - sent.started, 1e-6);
   const double bytes = static_cast<double>(delivered);
   Figures figures{{"MB/s", bytes / seconds / 1e6, 2},
-                  {"lines/s", bytes / static_cast<double>(lineLength) / seconds, 0}};
+                  {"lines/s", bytes / static_cast<double>(lineLength) / seconds, 0},
+                  {"seconds to the last byte", seconds, 2}};
   addCheckRows(figures, sent.linesSent, checker);
   return figures;
 }
@@ -283,12 +289,14 @@ Figures burst(const TargetCommand& command) {
 std::vector<Scenario> scenarios() {
   const std::string toFile = "standard output to a file on /dev/shm";
   const std::string toPipe = "standard output to a pipe the bench reads";
+  const std::string volume = std::to_string(throughputVolume >> 20) + " MiB";
   return {
-      {"throughput-1", "Throughput, 1 client, 100-byte lines (" + toFile + ")",
+      {"throughput-1", "Throughput, 1 client, 100-byte lines, " + volume + " (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 1, shortLine); }},
-      {"throughput-16", "Throughput, 16 clients, 100-byte lines (" + toFile + ")",
+      {"throughput-16",
+       "Throughput, 16 clients, 100-byte lines, " + volume + " in all (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 16, shortLine); }},
-      {"throughput-8k", "Throughput, 1 client, 8 KiB lines (" + toFile + ")",
+      {"throughput-8k", "Throughput, 1 client, 8 KiB lines, " + volume + " (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 1, longLine); }},
       {"latency",
        "Latency from send to standard output, 200 lines 10 ms apart, otherwise idle (" + toPipe +
