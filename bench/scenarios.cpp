@@ -23,9 +23,11 @@ constexpr double throughputLimit = 60.0;  // seconds from the first send to the 
 constexpr double drainLimit = 2.0;        // seconds for the output to catch up once sending stops
 constexpr double connectLimit = 5.0;
 
-constexpr std::size_t latencyLines = 200;
-constexpr double latencyInterval = 0.010;
 constexpr double quietBefore = 1.0;  // the receiver paces itself down after half a second
+
+constexpr std::size_t lightLine = 64;
+constexpr std::size_t lightLines = 20;
+constexpr double lightInterval = 0.3;
 
 constexpr std::size_t mostIdleClients = 10000;
 constexpr std::size_t idleBatch = 500;  // most connections started at once while clients gather
@@ -133,7 +135,44 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   return figures;
 }
 
-Figures latency(const TargetCommand& command) {
+// CPU used by every process of the target's group from one moment to another.
+struct CpuSample {
+  double used = 0.0;
+  double at = 0.0;
+};
+
+CpuSample cpuSample(const Target& target) {
+  return {target.cpuSeconds(), monotonicSeconds()};
+}
+
+double cpuPercentSince(const Target& target, const CpuSample& from) {
+  const CpuSample now = cpuSample(target);
+  return (now.used - from.used) / std::max(now.at - from.at, 1e-6) * 100.0;
+}
+
+// Sends lines 0 to count - 1 of client 0, one every `interval` seconds, and returns when each
+// was sent (just before its send).
+std::vector<double> sendPaced(int socket, std::size_t count, std::size_t lineLength,
+                              double interval) {
+  std::vector<double> sentAt(count);
+  std::vector<char> line(lineLength);
+  const double start = monotonicSeconds();
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    sleepUntil(start + static_cast<double>(sequence) * interval);
+    writeLine(0, sequence, lineLength, line.data());
+    sentAt[sequence] = monotonicSeconds();
+    sendAll(socket, line.data(), lineLength, sentAt[sequence] + connectLimit);
+  }
+  return sentAt;
+}
+
+void waitArrivals(const OutputReader& reader, std::size_t count) {
+  const double until = monotonicSeconds() + drainLimit;
+  while (reader.arrivalCount() < count && monotonicSeconds() < until)
+    sleepSeconds(0.005);
+}
+
+Figures latency(const TargetCommand& command, std::size_t lines, double interval) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
     return {};
@@ -144,25 +183,15 @@ Figures latency(const TargetCommand& command) {
   waitAccepted(1, connectLimit);
   sleepSeconds(quietBefore);
 
-  std::vector<double> sentAt(latencyLines);
-  std::vector<char> line(shortLine);
-  const double start = monotonicSeconds();
-  for (std::size_t sequence = 0; sequence < latencyLines; ++sequence) {
-    sleepUntil(start + static_cast<double>(sequence) * latencyInterval);
-    writeLine(0, sequence, shortLine, line.data());
-    sentAt[sequence] = monotonicSeconds();
-    sendAll(client.sockets[0], line.data(), shortLine, sentAt[sequence] + connectLimit);
-  }
-  const double until = monotonicSeconds() + drainLimit;
-  while (reader.arrivalCount() < latencyLines && monotonicSeconds() < until)
-    sleepSeconds(0.005);
+  const std::vector<double> sentAt = sendPaced(client.sockets[0], lines, shortLine, interval);
+  waitArrivals(reader, lines);
   target.stop();
   reader.finish();
   client.closeAll();
 
   std::vector<double> delays;
   for (const Arrival& arrival : reader.arrivals()) {
-    if (arrival.sequence < latencyLines)
+    if (arrival.sequence < lines)
       delays.push_back((arrival.seconds - sentAt[arrival.sequence]) * 1000.0);
   }
   std::sort(delays.begin(), delays.end());
@@ -170,7 +199,32 @@ Figures latency(const TargetCommand& command) {
     delays.push_back(NAN);
   return {{"median (ms)", percentile(delays, 0.5), 3},
           {"99th percentile (ms)", percentile(delays, 0.99), 3},
-          {"lines arrived intact (of " + std::to_string(latencyLines) + ")",
+          {"lines arrived intact (of " + std::to_string(lines) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
+Figures light(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, lightLine);
+  ClientSockets client;
+  if (client.connect(1, connectLimit) != 1)
+    return {};
+  waitAccepted(1, connectLimit);
+  sleepSeconds(quietBefore);
+
+  const CpuSample from = cpuSample(target);
+  const std::vector<double> sentAt =
+      sendPaced(client.sockets[0], lightLines, lightLine, lightInterval);
+  sleepUntil(sentAt.front() + static_cast<double>(lightLines) * lightInterval);
+  const double cpu = cpuPercentSince(target, from);
+  waitArrivals(reader, lightLines);
+  target.stop();
+  reader.finish();
+  client.closeAll();
+  return {{"CPU (% of a core)", cpu, 3},
+          {"lines arrived intact (of " + std::to_string(lightLines) + ")",
            static_cast<double>(reader.checker().intact()), 0, false}};
 }
 
@@ -197,13 +251,6 @@ double gatherIdleClients(const TargetCommand& command, ClientSockets& clients, s
   return monotonicSeconds() - start;
 }
 
-double cpuPercent(const Target& target) {
-  const double firstUse = target.cpuSeconds();
-  const double start = monotonicSeconds();
-  sleepSeconds(cpuSeconds);
-  return (target.cpuSeconds() - firstUse) / (monotonicSeconds() - start) * 100.0;
-}
-
 Figures idleClients(const TargetCommand& command) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
@@ -215,8 +262,10 @@ Figures idleClients(const TargetCommand& command) {
   for (const std::size_t count : {std::size_t{0}, std::size_t{1000}, mostIdleClients}) {
     connecting += gatherIdleClients(command, clients, count);
     sleepSeconds(quietBefore);
-    figures.push_back(
-        {"CPU, " + std::to_string(count) + " idle clients (% of a core)", cpuPercent(target), 1});
+    const CpuSample from = cpuSample(target);
+    sleepSeconds(cpuSeconds);
+    figures.push_back({"CPU, " + std::to_string(count) + " idle clients (% of a core)",
+                       cpuPercentSince(target, from), 1});
   }
   figures.push_back({"idle clients accepted", static_cast<double>(acceptedConnections()), 0});
   figures.push_back({"seconds spent connecting them", connecting, 2});
@@ -298,10 +347,18 @@ std::vector<Scenario> scenarios() {
        [](const TargetCommand& command) { return throughput(command, 16, shortLine); }},
       {"throughput-8k", "Throughput, 1 client, 8 KiB lines, " + volume + " (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 1, longLine); }},
-      {"latency",
-       "Latency from send to standard output, 200 lines 10 ms apart, otherwise idle (" + toPipe +
+      {"latency-100ms",
+       "Latency from send to standard output, 100 lines 100 ms apart, otherwise idle (" + toPipe +
            ")",
-       latency},
+       [](const TargetCommand& command) { return latency(command, 100, 0.1); }},
+      {"latency-700ms",
+       "Latency from send to standard output, 30 lines 700 ms apart, otherwise idle (" + toPipe +
+           ")",
+       [](const TargetCommand& command) { return latency(command, 30, 0.7); }},
+      {"light",
+       "Light traffic: 1 client, a 64-byte line every 300 ms for 6 s; CPU over those 6 s (" +
+           toPipe + ")",
+       light},
       {"idle", "Idle clients: CPU over 3 s, and the delay of a probe line (" + toPipe + ")",
        idleClients},
       {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
