@@ -36,6 +36,10 @@ constexpr double cpuSeconds = 3.0;
 constexpr std::size_t probes = 9;
 constexpr double probeGap = 0.6;
 
+constexpr std::size_t leavingClients = 2000;
+constexpr std::size_t leavingRounds = 3;
+constexpr double afterLeavingLimit = 10.0;  // seconds the live client's line may take
+
 constexpr std::size_t burstClients = 5000;
 constexpr double burstLimit = 15.0;
 
@@ -297,6 +301,50 @@ Figures idleClients(const TargetCommand& command) {
   return figures;
 }
 
+// A crowd of quiet clients, then one live client, connect; after a quiet second the crowd closes
+// its sockets all at once and the live client sends a line right after. The live client comes
+// last so that a receiver that serves its clients in the order they came meets every departure
+// before the line.
+Figures crowdLeaves(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, shortLine);
+  std::vector<char> line(shortLine);
+  std::vector<double> delays;
+  std::size_t fewestAccepted = leavingClients;
+  for (std::size_t round = 0; round < leavingRounds; ++round) {
+    ClientSockets crowd;
+    ClientSockets live;
+    gatherIdleClients(command, crowd, leavingClients);
+    if (live.connect(1, connectLimit) != 1)
+      break;
+    const std::size_t accepted = waitAccepted(crowd.sockets.size() + 1, connectLimit);
+    fewestAccepted = std::min(fewestAccepted, accepted > 0 ? accepted - 1 : 0);
+    sleepSeconds(quietBefore);
+
+    crowd.closeAll();
+    writeLine(0, round, shortLine, line.data());
+    const double sentAt = monotonicSeconds();
+    sendAll(live.sockets[0], line.data(), shortLine, sentAt + connectLimit);
+    const double delay = awaitLine(reader, 0, round, sentAt, afterLeavingLimit);
+    if (delay >= 0.0)
+      delays.push_back(delay * 1000.0);
+  }
+  target.stop();
+  reader.finish();
+
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  const std::string ofRounds = " of " + std::to_string(leavingRounds) + " (ms)";
+  return {{"quiet clients accepted, fewest in a round", static_cast<double>(fewestAccepted), 0},
+          {"line delay after they left, median" + ofRounds, percentile(delays, 0.5), 2},
+          {"line delay after they left, slowest" + ofRounds, delays.back(), 2},
+          {"lines intact (of " + std::to_string(leavingRounds) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
 Figures burst(const TargetCommand& command) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
@@ -361,6 +409,10 @@ std::vector<Scenario> scenarios() {
        light},
       {"idle", "Idle clients: CPU over 3 s, and the delay of a probe line (" + toPipe + ")",
        idleClients},
+      {"crowd-leaves",
+       "2,000 quiet clients leave at once; the delay of a line sent right after, 3 rounds (" +
+           toPipe + ")",
+       crowdLeaves},
       {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
   };
 }
