@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
-#include <optional>
 #include <unordered_set>
 
 #include "bench/lines.h"
@@ -21,8 +20,6 @@ namespace farspeak::bench {
 namespace {
 
 constexpr std::size_t largestChunk = 65536;
-constexpr std::uint64_t smallestWindow = 65536;  // bytes in flight that any receiver may have
-constexpr double windowSeconds = 0.25;           // ...or this much of its output so far
 constexpr double finishLimit = 2.0;  // seconds to finish the chunks under way once time is up
 
 int millisecondsUntil(double deadline) {
@@ -129,8 +126,7 @@ bool sendAll(int socket, const char* bytes, std::size_t count, double deadline) 
   return true;
 }
 
-StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan,
-                         const std::function<std::uint64_t()>& deliveredBytes) {
+StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan) {
   StreamResult result;
   if (sockets.empty())
     return result;
@@ -146,37 +142,20 @@ StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan
   result.started = monotonicSeconds();
   const double stopAt = result.started + plan.seconds;
   const double giveUpAt = stopAt + finishLimit;
-  // This turn's window, or 0 when the bytes in flight already fill it.
-  const auto openWindow = [&](double now) -> std::uint64_t {
-    const std::uint64_t delivered = std::min(deliveredBytes(), result.bytesSent);
-    const double rate = static_cast<double>(delivered) / std::max(now - result.started, 1e-3);
-    const auto window = std::max(smallestWindow, static_cast<std::uint64_t>(rate * windowSeconds));
-    return result.bytesSent - delivered < window ? window : 0;
-  };
   std::vector<pollfd> waitingForRoom;
   for (;;) {
     const double now = monotonicSeconds();
     if (now >= giveUpAt)
       break;
-    bool held = false;  // a client waits for the receiver to catch up
     bool progressed = false;
-    std::optional<std::uint64_t> window;  // worked out when a client first needs a chunk
     for (Stream& stream : streams) {
       if (stream.failed)
         continue;
       if (stream.chunkSent == stream.chunkLength) {
         if (now >= stopAt || stream.nextLine >= linesPerClient)
           continue;
-        if (!window)
-          window = openWindow(now);
-        if (*window == 0) {
-          held = true;
-          continue;
-        }
-        // Chunks no larger than a share of the window, so that the backlog stays within it.
-        const std::uint64_t lines = std::min<std::uint64_t>(
-            {std::max<std::uint64_t>(*window / streams.size() / lineLength, 1),
-             stream.chunk.size() / lineLength, linesPerClient - stream.nextLine});
+        const std::uint64_t lines = std::min<std::uint64_t>(stream.chunk.size() / lineLength,
+                                                            linesPerClient - stream.nextLine);
         stream.chunkFirstLine = stream.nextLine;
         for (std::uint64_t line = 0; line < lines; ++line)
           writeLine(stream.client, stream.nextLine++, lineLength,
@@ -201,12 +180,9 @@ StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan
       if (stream.pending())
         waitingForRoom.push_back(pollfd{stream.socket, POLLOUT, 0});
     }
-    if (!waitingForRoom.empty())
-      poll(waitingForRoom.data(), waitingForRoom.size(), 5);
-    else if (held)
-      sleepSeconds(0.0002);
-    else
+    if (waitingForRoom.empty())
       break;  // every budget spent, or the time is up and every chunk finished
+    poll(waitingForRoom.data(), waitingForRoom.size(), 5);
   }
   result.ended = monotonicSeconds();
   for (const Stream& stream : streams)

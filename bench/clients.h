@@ -33,7 +33,7 @@ bool sendAll(int socket, const char* bytes, std::size_t count, double deadline);
 
 struct StreamPlan {
   std::size_t lineLength = 100;
-  std::uint64_t byteBudget = 0;  // for all clients together
+  std::uint64_t byteBudget = 0;  // for all clients together, split evenly among them
   double seconds = 0.0;          // sending stops after this, at the end of a line
 };
 
@@ -44,11 +44,8 @@ struct StreamResult {
   double ended = 0.0;
 };
 
-// Each client sends its lines 0, 1, 2... in chunks, the clients in turn, until the budget is spent
-// or the time is up. Sending keeps at most about a quarter of a second of the receiver's output
-// (judged by `deliveredBytes`) in flight, so a slow receiver ends with a short backlog and a fast
-// one is never held back.
-StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan,
-                         const std::function<std::uint64_t()>& deliveredBytes);
+// Each client sends its lines 0, 1, 2... in chunks, the clients in turn, as fast as its socket
+// takes them, until the budget is spent or the time is up.
+StreamResult streamLines(const std::vector<int>& sockets, const StreamPlan& plan);
 
 }  // namespace farspeak::bench

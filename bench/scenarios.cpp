@@ -18,14 +18,16 @@ namespace {
 // Every step has a time limit, so that a slow or stuck target costs seconds, not the run.
 constexpr std::size_t shortLine = 100;
 constexpr std::size_t longLine = 8192;
-constexpr std::uint64_t byteBudget = std::uint64_t{512} << 20;  // per throughput run
-constexpr double sendSeconds = 2.5;
-constexpr double drainLimit = 2.0;  // seconds for the output to catch up once sending stops
+constexpr std::uint64_t throughputVolume = std::uint64_t{256} << 20;  // all clients together
+constexpr double throughputLimit = 60.0;  // seconds from the first send to the last byte out
+constexpr double drainLimit = 2.0;        // seconds for the output to catch up once sending stops
 constexpr double connectLimit = 5.0;
 
-constexpr std::size_t latencyLines = 200;
-constexpr double latencyInterval = 0.010;
 constexpr double quietBefore = 1.0;  // the receiver paces itself down after half a second
+
+constexpr std::size_t lightLine = 64;
+constexpr std::size_t lightLines = 20;
+constexpr double lightInterval = 0.3;
 
 constexpr std::size_t mostIdleClients = 10000;
 constexpr std::size_t idleBatch = 500;  // most connections started at once while clients gather
@@ -33,6 +35,10 @@ constexpr double idleConnectLimit = 60.0;
 constexpr double cpuSeconds = 3.0;
 constexpr std::size_t probes = 9;
 constexpr double probeGap = 0.6;
+
+constexpr std::size_t leavingClients = 2000;
+constexpr std::size_t leavingRounds = 3;
+constexpr double afterLeavingLimit = 10.0;  // seconds the live client's line may take
 
 constexpr std::size_t burstClients = 5000;
 constexpr double burstLimit = 15.0;
@@ -97,13 +103,14 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   clients.connect(clientCount, connectLimit);
   waitAccepted(clients.sockets.size(), connectLimit);
 
-  const StreamResult sent = streamLines(clients.sockets, {lineLength, byteBudget, sendSeconds},
-                                        [&] { return target.outputBytes(); });
+  const StreamResult sent =
+      streamLines(clients.sockets, {lineLength, throughputVolume, throughputLimit});
+  // The file's size moves with every write the target makes; the last change is when it was done.
   std::uint64_t delivered = target.outputBytes();
   double lastArrival = monotonicSeconds();
-  const double until = lastArrival + drainLimit;
+  const double until = std::max(lastArrival, sent.started + throughputLimit) + drainLimit;
   while (delivered < sent.bytesSent && monotonicSeconds() < until) {
-    sleepSeconds(0.001);
+    sleepSeconds(0.0005);
     const std::uint64_t now = target.outputBytes();
     if (now != delivered) {
       delivered = now;
@@ -112,6 +119,10 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   }
   target.stop();
   clients.closeAll();
+  if (sent.ended >= sent.started + throughputLimit) {
+    std::cerr << command.name << ": sending was cut short after " << throughputLimit
+              << " s; the figures are for what was sent by then\n";
+  }
   if (delivered < sent.bytesSent) {
     std::cerr << command.name << ": " << sent.bytesSent - delivered
               << " bytes were still in flight when the time ran out; they count as missing\n";
@@ -122,12 +133,50 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   const double seconds = std::max(lastArrival - sent.started, 1e-6);
   const double bytes = static_cast<double>(delivered);
   Figures figures{{"MB/s", bytes / seconds / 1e6, 2},
-                  {"lines/s", bytes / static_cast<double>(lineLength) / seconds, 0}};
+                  {"lines/s", bytes / static_cast<double>(lineLength) / seconds, 0},
+                  {"seconds to the last byte", seconds, 2}};
   addCheckRows(figures, sent.linesSent, checker);
   return figures;
 }
 
-Figures latency(const TargetCommand& command) {
+// CPU used by every process of the target's group from one moment to another.
+struct CpuSample {
+  double used = 0.0;
+  double at = 0.0;
+};
+
+CpuSample cpuSample(const Target& target) {
+  return {target.cpuSeconds(), monotonicSeconds()};
+}
+
+double cpuPercentSince(const Target& target, const CpuSample& from) {
+  const CpuSample now = cpuSample(target);
+  return (now.used - from.used) / std::max(now.at - from.at, 1e-6) * 100.0;
+}
+
+// Sends lines 0 to count - 1 of client 0, one every `interval` seconds, and returns when each
+// was sent (just before its send).
+std::vector<double> sendPaced(int socket, std::size_t count, std::size_t lineLength,
+                              double interval) {
+  std::vector<double> sentAt(count);
+  std::vector<char> line(lineLength);
+  const double start = monotonicSeconds();
+  for (std::size_t sequence = 0; sequence < count; ++sequence) {
+    sleepUntil(start + static_cast<double>(sequence) * interval);
+    writeLine(0, sequence, lineLength, line.data());
+    sentAt[sequence] = monotonicSeconds();
+    sendAll(socket, line.data(), lineLength, sentAt[sequence] + connectLimit);
+  }
+  return sentAt;
+}
+
+void waitArrivals(const OutputReader& reader, std::size_t count) {
+  const double until = monotonicSeconds() + drainLimit;
+  while (reader.arrivalCount() < count && monotonicSeconds() < until)
+    sleepSeconds(0.005);
+}
+
+Figures latency(const TargetCommand& command, std::size_t lines, double interval) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
     return {};
@@ -138,25 +187,15 @@ Figures latency(const TargetCommand& command) {
   waitAccepted(1, connectLimit);
   sleepSeconds(quietBefore);
 
-  std::vector<double> sentAt(latencyLines);
-  std::vector<char> line(shortLine);
-  const double start = monotonicSeconds();
-  for (std::size_t sequence = 0; sequence < latencyLines; ++sequence) {
-    sleepUntil(start + static_cast<double>(sequence) * latencyInterval);
-    writeLine(0, sequence, shortLine, line.data());
-    sentAt[sequence] = monotonicSeconds();
-    sendAll(client.sockets[0], line.data(), shortLine, sentAt[sequence] + connectLimit);
-  }
-  const double until = monotonicSeconds() + drainLimit;
-  while (reader.arrivalCount() < latencyLines && monotonicSeconds() < until)
-    sleepSeconds(0.005);
+  const std::vector<double> sentAt = sendPaced(client.sockets[0], lines, shortLine, interval);
+  waitArrivals(reader, lines);
   target.stop();
   reader.finish();
   client.closeAll();
 
   std::vector<double> delays;
   for (const Arrival& arrival : reader.arrivals()) {
-    if (arrival.sequence < latencyLines)
+    if (arrival.sequence < lines)
       delays.push_back((arrival.seconds - sentAt[arrival.sequence]) * 1000.0);
   }
   std::sort(delays.begin(), delays.end());
@@ -164,7 +203,32 @@ Figures latency(const TargetCommand& command) {
     delays.push_back(NAN);
   return {{"median (ms)", percentile(delays, 0.5), 3},
           {"99th percentile (ms)", percentile(delays, 0.99), 3},
-          {"lines arrived intact (of " + std::to_string(latencyLines) + ")",
+          {"lines arrived intact (of " + std::to_string(lines) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
+Figures light(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, lightLine);
+  ClientSockets client;
+  if (client.connect(1, connectLimit) != 1)
+    return {};
+  waitAccepted(1, connectLimit);
+  sleepSeconds(quietBefore);
+
+  const CpuSample from = cpuSample(target);
+  const std::vector<double> sentAt =
+      sendPaced(client.sockets[0], lightLines, lightLine, lightInterval);
+  sleepUntil(sentAt.front() + static_cast<double>(lightLines) * lightInterval);
+  const double cpu = cpuPercentSince(target, from);
+  waitArrivals(reader, lightLines);
+  target.stop();
+  reader.finish();
+  client.closeAll();
+  return {{"CPU (% of a core)", cpu, 3},
+          {"lines arrived intact (of " + std::to_string(lightLines) + ")",
            static_cast<double>(reader.checker().intact()), 0, false}};
 }
 
@@ -191,13 +255,6 @@ double gatherIdleClients(const TargetCommand& command, ClientSockets& clients, s
   return monotonicSeconds() - start;
 }
 
-double cpuPercent(const Target& target) {
-  const double firstUse = target.cpuSeconds();
-  const double start = monotonicSeconds();
-  sleepSeconds(cpuSeconds);
-  return (target.cpuSeconds() - firstUse) / (monotonicSeconds() - start) * 100.0;
-}
-
 Figures idleClients(const TargetCommand& command) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
@@ -209,8 +266,10 @@ Figures idleClients(const TargetCommand& command) {
   for (const std::size_t count : {std::size_t{0}, std::size_t{1000}, mostIdleClients}) {
     connecting += gatherIdleClients(command, clients, count);
     sleepSeconds(quietBefore);
-    figures.push_back(
-        {"CPU, " + std::to_string(count) + " idle clients (% of a core)", cpuPercent(target), 1});
+    const CpuSample from = cpuSample(target);
+    sleepSeconds(cpuSeconds);
+    figures.push_back({"CPU, " + std::to_string(count) + " idle clients (% of a core)",
+                       cpuPercentSince(target, from), 1});
   }
   figures.push_back({"idle clients accepted", static_cast<double>(acceptedConnections()), 0});
   figures.push_back({"seconds spent connecting them", connecting, 2});
@@ -240,6 +299,50 @@ Figures idleClients(const TargetCommand& command) {
   figures.push_back({"probe line delay, median" + ofProbes, percentile(delays, 0.5), 2});
   figures.push_back({"probe line delay, slowest" + ofProbes, delays.back(), 2});
   return figures;
+}
+
+// A crowd of quiet clients, then one live client, connect; after a quiet second the crowd closes
+// its sockets all at once and the live client sends a line right after. The live client comes
+// last so that a receiver that serves its clients in the order they came meets every departure
+// before the line.
+Figures crowdLeaves(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, shortLine);
+  std::vector<char> line(shortLine);
+  std::vector<double> delays;
+  std::size_t fewestAccepted = leavingClients;
+  for (std::size_t round = 0; round < leavingRounds; ++round) {
+    ClientSockets crowd;
+    ClientSockets live;
+    gatherIdleClients(command, crowd, leavingClients);
+    if (live.connect(1, connectLimit) != 1)
+      break;
+    const std::size_t accepted = waitAccepted(crowd.sockets.size() + 1, connectLimit);
+    fewestAccepted = std::min(fewestAccepted, accepted > 0 ? accepted - 1 : 0);
+    sleepSeconds(quietBefore);
+
+    crowd.closeAll();
+    writeLine(0, round, shortLine, line.data());
+    const double sentAt = monotonicSeconds();
+    sendAll(live.sockets[0], line.data(), shortLine, sentAt + connectLimit);
+    const double delay = awaitLine(reader, 0, round, sentAt, afterLeavingLimit);
+    if (delay >= 0.0)
+      delays.push_back(delay * 1000.0);
+  }
+  target.stop();
+  reader.finish();
+
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  const std::string ofRounds = " of " + std::to_string(leavingRounds) + " (ms)";
+  return {{"quiet clients accepted, fewest in a round", static_cast<double>(fewestAccepted), 0},
+          {"line delay after they left, median" + ofRounds, percentile(delays, 0.5), 2},
+          {"line delay after they left, slowest" + ofRounds, delays.back(), 2},
+          {"lines intact (of " + std::to_string(leavingRounds) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
 }
 
 Figures burst(const TargetCommand& command) {
@@ -283,19 +386,33 @@ Figures burst(const TargetCommand& command) {
 std::vector<Scenario> scenarios() {
   const std::string toFile = "standard output to a file on /dev/shm";
   const std::string toPipe = "standard output to a pipe the bench reads";
+  const std::string volume = std::to_string(throughputVolume >> 20) + " MiB";
   return {
-      {"throughput-1", "Throughput, 1 client, 100-byte lines (" + toFile + ")",
+      {"throughput-1", "Throughput, 1 client, 100-byte lines, " + volume + " (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 1, shortLine); }},
-      {"throughput-16", "Throughput, 16 clients, 100-byte lines (" + toFile + ")",
+      {"throughput-16",
+       "Throughput, 16 clients, 100-byte lines, " + volume + " in all (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 16, shortLine); }},
-      {"throughput-8k", "Throughput, 1 client, 8 KiB lines (" + toFile + ")",
+      {"throughput-8k", "Throughput, 1 client, 8 KiB lines, " + volume + " (" + toFile + ")",
        [](const TargetCommand& command) { return throughput(command, 1, longLine); }},
-      {"latency",
-       "Latency from send to standard output, 200 lines 10 ms apart, otherwise idle (" + toPipe +
+      {"latency-100ms",
+       "Latency from send to standard output, 100 lines 100 ms apart, otherwise idle (" + toPipe +
            ")",
-       latency},
+       [](const TargetCommand& command) { return latency(command, 100, 0.1); }},
+      {"latency-700ms",
+       "Latency from send to standard output, 30 lines 700 ms apart, otherwise idle (" + toPipe +
+           ")",
+       [](const TargetCommand& command) { return latency(command, 30, 0.7); }},
+      {"light",
+       "Light traffic: 1 client, a 64-byte line every 300 ms for 6 s; CPU over those 6 s (" +
+           toPipe + ")",
+       light},
       {"idle", "Idle clients: CPU over 3 s, and the delay of a probe line (" + toPipe + ")",
        idleClients},
+      {"crowd-leaves",
+       "2,000 quiet clients leave at once; the delay of a line sent right after, 3 rounds (" +
+           toPipe + ")",
+       crowdLeaves},
       {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
   };
 }

@@ -528,9 +528,7 @@ ScenarioReport backpressure(const StressOptions& options) {
             [&] { return session.target().reports().incoming >= flood.sockets.size(); });
   StreamResult sent;
   std::thread sender([&] {
-    // The window is never shut: sending stops only where the connections take no more.
-    sent = streamLines(flood.sockets, {stressLine, std::uint64_t{1} << 40, before + held + after},
-                       [] { return ~std::uint64_t{0}; });
+    sent = streamLines(flood.sockets, {stressLine, std::uint64_t{1} << 40, before + held + after});
   });
   sleepSeconds(before);
   session.output().pause();

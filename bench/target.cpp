@@ -10,7 +10,9 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "bench/timing.h"
 
@@ -21,9 +23,19 @@ constexpr double startLimit = 5.0;  // seconds for a target to listen, or for th
 constexpr double stopGrace = 3.0;   // seconds between SIGTERM and SIGKILL
 
 struct GroupUsage {
-  unsigned long long ticks = 0;  // user and system time of the members, in clock ticks
-  std::size_t members = 0;       // a zombie leader included
+  double seconds = 0.0;     // user and system time of the members
+  std::size_t members = 0;  // a zombie leader included
 };
+
+// The process's CPU clock counts nanoseconds, where /proc's clock ticks (10 ms) would hide the
+// cost of a receiver that is nearly idle; the ticks serve when the clock cannot be read.
+double cpuSecondsOf(pid_t pid, unsigned long long ticks) {
+  clockid_t clock{};
+  timespec used{};
+  if (clock_getcpuclockid(pid, &clock) == 0 && clock_gettime(clock, &used) == 0)
+    return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) * 1e-9;
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 GroupUsage groupUsage(pid_t group) {
   GroupUsage usage;
@@ -54,7 +66,7 @@ GroupUsage groupUsage(pid_t group) {
         processGroup != group) {
       continue;
     }
-    usage.ticks += user + system;
+    usage.seconds += cpuSecondsOf(static_cast<pid_t>(std::atoi(entry->d_name)), user + system);
     ++usage.members;
   }
   closedir(processes);
@@ -216,7 +228,7 @@ std::string Target::errorText() const {
 }
 
 double Target::cpuSeconds() const {
-  return pid_ > 0 ? static_cast<double>(groupUsage(pid_).ticks) / sysconf(_SC_CLK_TCK) : 0.0;
+  return pid_ > 0 ? groupUsage(pid_).seconds : 0.0;
 }
 
 void Target::stop() {
