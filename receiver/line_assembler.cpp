@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <bit>
 
-#include "plinth/text/text_writer.h"
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -102,9 +100,9 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
     if (record.lfSeen || pass.now - record.lastFlushTime > pieceInterval || held >= longestPiece) {
       markWritten(record, pass.now);
       if (direct) {
-        pass.output.keepAssembled();
+        pass.output.keepAssembled(record);
       } else {
-        pass.output.keep(record.buffer);
+        pass.output.keep(record, record.buffer);
         record.buffer.clear();
       }
     } else if (direct) {
@@ -122,7 +120,7 @@ void flushClient(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
   markWritten(record, record.lastFlushTime);
-  output.keep(record.buffer);
+  output.keep(record, record.buffer);
   record.buffer.clear();
 }
 
@@ -130,13 +128,13 @@ bool pollClient(ClientRecord& record, Pass& pass) {
   plinth::NetworkConnection& connection = *record.connection;
   if (connection.isConnected() && serveTurn(record, connection, pass))
     return true;
-  // What the client sent before it went is its last words: write them before the report.
+  // What the client sent before it went is its last words: write them, and end its line, before
+  // the report.
   flushClient(record, pass.output);
+  pass.output.endLine(record);
   const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
-  plinth::console()
-      .writeText("Connection from ")
-      .writeWideText(connection.getAddress())
-      .writeText(closedByPeer ? " closed\n" : " lost\n");
+  reportClient(record, "Connection from ", closedByPeer ? " closed\n" : " lost\n",
+               pass.output.format());
   return false;
 }
 

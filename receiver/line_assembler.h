@@ -4,23 +4,10 @@
 
 #include <cstddef>
 
-#include "plinth/core/counted_ref.h"
-#include "plinth/net/network_connection.h"
-#include "receiver/byte_buffer.h"
+#include "receiver/client_record.h"
 #include "receiver/output_buffer.h"
 
 namespace farspeak {
-
-struct ClientRecord {
-  explicit ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& client)
-      : connection(client) {}
-
-  plinth::CountedRef<plinth::NetworkConnection> connection;
-  bool crSeen = false;  // a CR since the last flush
-  bool lfSeen = false;  // an LF since the last flush: forces the flush
-  double lastFlushTime = 0.0;
-  ByteBuffer buffer;  // part of a line, held until it is due
-};
 
 // A client holding this much without a line end is written out in pieces, so that one client
 // streaming an endless line can neither hold up the others nor exhaust memory.

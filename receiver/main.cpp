@@ -39,7 +39,6 @@ int main(int argc, char** argv) {
 
   plinth::startConsole();
   plinth::platform::services.installStopHandler();
-  // TODO(options): hand commandLine.options to the Receiver.
-  { farspeak::Receiver receiver; }
+  { farspeak::Receiver receiver(commandLine.options); }
   return success;
 }

@@ -1,12 +1,19 @@
 #include "receiver/output_buffer.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 #include "plinth/platform/platform.h"
 
 namespace farspeak {
+namespace {
 
-OutputBuffer::OutputBuffer() {
+constexpr std::string_view continuation = "\xE2\x80\xA6";  // U+2026, as UTF-8
+
+}  // namespace
+
+OutputBuffer::OutputBuffer(const OutputFormat& format) : format_(format) {
   plinth::consoleDestination().heldOutput = this;
 }
 
@@ -16,7 +23,60 @@ OutputBuffer::~OutputBuffer() {
   writeHeld();
 }
 
-void OutputBuffer::keepAssembled() {
+void OutputBuffer::keepAssembled(ClientRecord& client) {
+  // What goes before the piece: the end of a line it must not join, then its prefix.
+  char prefix[128];
+  std::size_t length = 0;
+  const auto add = [&](std::string_view text) {
+    const std::size_t taken = std::min(text.size(), sizeof prefix - length);
+    std::memcpy(prefix + length, text.data(), taken);
+    length += taken;
+  };
+  if (openLine_ != nullptr && (format_.prefixed() || openLine_ != &client))
+    add("\n");
+  if (format_.timestamps) {
+    if (timeLength_ == 0)
+      timeLength_ = writeTimeOfDay(time_);  // one reading a pass: the pass is when it is written
+    add({time_, timeLength_});
+  }
+  add(client.tag);
+  if (format_.prefixed() && client.lineOpen)
+    add(continuation);
+
+  const std::size_t pieceSize = assembledSize();
+  if (length > 0) {
+    bytes_.append(reinterpret_cast<const unsigned char*>(prefix), length);
+    unsigned char* piece = bytes_.begin + kept_;
+    std::memmove(piece + length, piece, pieceSize);
+    std::memcpy(piece, prefix, length);
+  }
+  client.lineOpen = pieceSize > 0 && bytes_.end[-1] != '\n';
+  openLine_ = client.lineOpen ? &client : nullptr;
+  kept();
+}
+
+void OutputBuffer::keep(ClientRecord& client, const ByteBuffer& piece) {
+  bytes_.append(piece.begin, piece.size());
+  keepAssembled(client);
+}
+
+void OutputBuffer::endLine(const ClientRecord& client) {
+  if (openLine_ == &client)
+    keepNewLine();
+}
+
+void OutputBuffer::endOpenLine() {
+  if (openLine_ != nullptr)
+    keepNewLine();
+}
+
+void OutputBuffer::keepNewLine() {
+  bytes_.append('\n');
+  openLine_ = nullptr;
+  kept();
+}
+
+void OutputBuffer::kept() {
   if (kept_ == 0)
     oldest_ = passStart_;
   kept_ = bytes_.size();
@@ -24,13 +84,9 @@ void OutputBuffer::keepAssembled() {
     writeHeld();
 }
 
-void OutputBuffer::keep(const ByteBuffer& piece) {
-  bytes_.append(piece.begin, piece.size());
-  keepAssembled();
-}
-
 void OutputBuffer::passBegins(double seconds) {
   passStart_ = seconds;
+  timeLength_ = 0;
   if (kept_ > 0 && seconds - oldest_ >= longestOutputDelay)
     writeHeld();
 }

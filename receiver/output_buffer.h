@@ -3,12 +3,18 @@
 // standard error, at exit, and at the latest a millisecond after the oldest of them came. One write
 // per line would cap the receiver at what the system takes in writes a second; lines stay whole
 // because only whole lines and pieces are ever written.
+//
+// Lines of two clients never share an output line: a piece that would continue another client's
+// open line is put on a line of its own, and a client that goes, or the end of the program, ends
+// the line it left open. With prefixes, every piece starts a line of its own, marked as a
+// continuation when it continues its client's line.
 #pragma once
 
 #include <cstddef>
 
 #include "plinth/text/debug_dest.h"
 #include "receiver/byte_buffer.h"
+#include "receiver/client_record.h"
 
 namespace farspeak {
 
@@ -17,21 +23,26 @@ inline constexpr double longestOutputDelay = 0.001;  // seconds, on the fine clo
 
 class OutputBuffer : public plinth::HeldOutput {
  public:
-  OutputBuffer();
+  explicit OutputBuffer(const OutputFormat& format = {});
   // Writes what is left, and stops being the console's held output.
   ~OutputBuffer();
   OutputBuffer(const OutputBuffer&) = delete;
   OutputBuffer& operator=(const OutputBuffer&) = delete;
 
-  // The bytes: those kept for writing, then those of the turn under way, which a turn may
-  // assemble here directly and then keep (`keepAssembled`) or take back (`assembled`,
-  // `dropAssembled`).
+  const OutputFormat& format() const { return format_; }
+
+  // The bytes: those kept for writing, then those of a piece under way, which a turn may assemble
+  // here directly and then keep (`keepAssembled`) or take back (`assembled`, `dropAssembled`).
   ByteBuffer& bytes() { return bytes_; }
   std::size_t assembledSize() const { return bytes_.size() - kept_; }
   const unsigned char* assembled() const { return bytes_.begin + kept_; }
   void dropAssembled() { bytes_.truncate(kept_); }
-  void keepAssembled();
-  void keep(const ByteBuffer& piece);
+  // Keeps the piece assembled at the end as `client`'s, behind its prefix.
+  void keepAssembled(ClientRecord& client);
+  void keep(ClientRecord& client, const ByteBuffer& piece);
+  // The client goes, or the program ends: the line left open is ended. Between turns only.
+  void endLine(const ClientRecord& client);
+  void endOpenLine();
 
   // A pass of the loop begins at `seconds` (the fine clock): what has waited a millisecond goes.
   void passBegins(double seconds);
@@ -39,10 +50,17 @@ class OutputBuffer : public plinth::HeldOutput {
   void writeHeld() override;
 
  private:
+  void keepNewLine();
+  void kept();
+
+  OutputFormat format_;
   ByteBuffer bytes_;
   std::size_t kept_ = 0;
+  const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
   double passStart_ = 0.0;
   double oldest_ = 0.0;  // when the oldest kept byte came (the start of its pass)
+  char time_[16] = {};   // the local time of this pass, once a piece has needed it
+  std::size_t timeLength_ = 0;
 };
 
 }  // namespace farspeak

@@ -1,6 +1,7 @@
 #include "receiver/receiver.h"
 
 #include <cmath>
+#include <cstdlib>
 
 #include "plinth/core/clock.h"
 #include "plinth/net/sockets.h"
@@ -25,15 +26,13 @@ std::int32_t millisecondsUntil(double when, double now) {
 
 }  // namespace
 
-bool acceptClients(plinth::InternetServer& server, ClientList& clients) {
+bool acceptClients(plinth::InternetServer& server, ClientList& clients,
+                   const OutputFormat& format) {
+  static unsigned acceptedBefore = 0;  // picks each client's colour
   bool accepted = false;
   while (server.hasPendingConnection()) {
-    const plinth::CountedRef<plinth::NetworkConnection> connection = server.acceptConnection();
-    plinth::console()
-        .writeText("Incoming connection from ")
-        .writeWideText(connection->getAddress())
-        .writeText("\n");
-    clients.push_back(ClientRecord(connection));
+    clients.push_back(ClientRecord(server.acceptConnection(), format, acceptedBefore++));
+    reportClient(clients.back(), "Incoming connection from ", "\n", format);
     accepted = true;
   }
   return accepted;
@@ -58,9 +57,9 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
   return result;
 }
 
-void serveClients(plinth::InternetServer& server, ClientList& clients) {
+void serveClients(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format) {
   const plinth::platform::Services& services = plinth::platform::services;
-  OutputBuffer output;
+  OutputBuffer output(format);
   double lastRenewal = 0.0;
   bool waited = false;   // the wait has just renewed the snapshot
   bool resting = false;  // from clients, after a failed accept
@@ -84,7 +83,7 @@ void serveClients(plinth::InternetServer& server, ClientList& clients) {
     bool worked = false;
     // A new client shows only in a new snapshot: the listener is asked only then.
     if (freshSnapshot && !resting) {
-      worked = acceptClients(server, clients);
+      worked = acceptClients(server, clients, format);
       if (server.acceptFailed()) {
         server.watchForClients(false);
         resting = true;
@@ -107,24 +106,34 @@ void serveClients(plinth::InternetServer& server, ClientList& clients) {
     services.waitForReadiness(limit);
     waited = true;
   }
-  // Asked to stop: what the clients delivered still reaches standard output.
+  // Asked to stop: what the clients delivered still reaches standard output, lines ended.
   for (ClientRecord& record : clients)
     flushClient(record, output);
+  output.endOpenLine();
 }
 
-Receiver::Receiver() {
-  plinth::InternetServer server(receiverPort);
+Receiver::Receiver(const Options& options) {
+  plinth::InternetServer server(options.port, options.listenAddress.c_str());
   if (!server.isRunning()) {
     plinth::console().writeText("Couldn't start the server\n");
     return;
   }
-  plinth::console().writeText("Farspeak started on port ").writeInt(receiverPort).writeText("!\n");
+  plinth::console()
+      .writeText("Farspeak started on port ")
+      .writeInt(server.getPort())
+      .writeText("!\n");
   plinth::console().writeText("hostname=").writeWideText(plinth::getHostName()).writeText("\n");
   plinth::console()
       .writeText("host address=")
       .writeWideText(server.getHostAddress())
       .writeText("\n");
-  serveClients(server, clients);
+  // Colours are for a person at a terminal, who has not asked for none (no-color.org).
+  const char* noColour = std::getenv("NO_COLOR");
+  const OutputFormat format{.tags = options.tag,
+                            .timestamps = options.timestamps,
+                            .colour = options.tag && (noColour == nullptr || *noColour == '\0') &&
+                                      plinth::platform::services.standardOutputTakesColour()};
+  serveClients(server, clients, format);
 }
 
 }  // namespace farspeak

@@ -1,23 +1,22 @@
-// The receiver: listens on TCP port 52525, accepts every client, and copies each client's lines to
-// standard output until the listening socket fails or the process is asked to stop.
+// The receiver: listens on TCP port 52525 (or as the options say), accepts every client, and copies
+// each client's lines to standard output until the listening socket fails or the process is asked
+// to stop.
 #pragma once
 
-#include <cstdint>
 #include <list>
 #include <optional>
 
 #include "plinth/net/internet_server.h"
+#include "receiver/command_line.h"
 #include "receiver/line_assembler.h"
 #include "receiver/output_buffer.h"
 
 namespace farspeak {
 
-inline constexpr std::int32_t receiverPort = 52525;
-
 using ClientList = std::list<ClientRecord>;
 
 // Accepts every pending client, reports it and appends its record. True when any came.
-bool acceptClients(plinth::InternetServer& server, ClientList& clients);
+bool acceptClients(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format);
 
 // What one pass over the clients found.
 struct PassResult {
@@ -35,12 +34,13 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output, double now);
 // The main loop on a listening server, until the server stops or a stop is requested. A pass that
 // found work is followed by the next at once; one that found none waits for the sockets, at most
 // until the earliest held piece is due. At the end, what the clients still hold is written.
-void serveClients(plinth::InternetServer& server, ClientList& clients);
+void serveClients(plinth::InternetServer& server, ClientList& clients,
+                  const OutputFormat& format = {});
 
 class Receiver {
  public:
   // Runs the whole receiver; returns when the server has stopped or a stop was requested.
-  Receiver();
+  explicit Receiver(const Options& options = {});
   // Releases the clients still listed.
   ~Receiver() = default;
 

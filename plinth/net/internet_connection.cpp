@@ -51,8 +51,8 @@ void ReceivedBytes::release() {
 }
 
 InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
-                                               const char* peerAddress)
-    : socket(accepted) {
+                                               const char* peerAddress, std::uint16_t peerPort)
+    : socket(accepted), port(peerPort) {
   address.assignNarrow(peerAddress, codePage1252);
 }
 
@@ -253,6 +253,10 @@ std::uint64_t InternetConnection::getByteCount() {
 
 const char16_t* InternetConnection::getAddress() {
   return impl_->address.text;
+}
+
+std::uint16_t InternetConnection::getPort() {
+  return impl_->port;
 }
 
 }  // namespace plinth

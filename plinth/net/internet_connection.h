@@ -51,7 +51,8 @@ class ReceivedBytes {
 };
 
 struct InternetConnectionImpl {
-  InternetConnectionImpl(platform::SocketHandle accepted, const char* peerAddress);
+  InternetConnectionImpl(platform::SocketHandle accepted, const char* peerAddress,
+                         std::uint16_t peerPort);
 
   bool pollReadable();
   bool pollWritable();
@@ -71,6 +72,7 @@ struct InternetConnectionImpl {
   ReceivedBytes received;  // the look-ahead: what peekByte and peekBytes show
   std::uint64_t bytesSent = 0;
   plinth_string address;
+  std::uint16_t port;
 
  private:
   bool poll(platform::PollDirection direction);
@@ -94,6 +96,7 @@ class InternetConnection final : public NetworkConnection {
   std::int64_t write(const void* data, std::int32_t count) override;
   std::uint64_t getByteCount() override;
   const char16_t* getAddress() override;
+  std::uint16_t getPort() override;
   std::span<const unsigned char> peekBytes() override;
   void consume(std::size_t count) override;
 

@@ -4,8 +4,10 @@
 
 namespace plinth {
 
-InternetServer::InternetServer(std::int32_t port) : impl_(new InternetServerImpl) {
+InternetServer::InternetServer(std::int32_t port, const char* address)
+    : impl_(new InternetServerImpl) {
   impl_->port = port;
+  impl_->address = address != nullptr ? address : "";
   open();
 }
 
@@ -26,7 +28,7 @@ void InternetServer::open() {
   if (impl_->listeningSocket == platform::invalidSocket)
     return;
   const auto port = static_cast<std::uint16_t>(impl_->port);
-  if (!platform::services.bindAnyAddress(impl_->listeningSocket, port))
+  if (!platform::services.bindAddress(impl_->listeningSocket, impl_->address.c_str(), port))
     return;
   impl_->stopped = !platform::services.listen(impl_->listeningSocket);
   if (impl_->stopped)
@@ -35,6 +37,10 @@ void InternetServer::open() {
   if (platform::services.localPort(impl_->listeningSocket, &boundPort))
     impl_->port = boundPort;
 
+  if (!impl_->address.empty()) {
+    impl_->hostAddress.assignNarrow(impl_->address.c_str(), codePage1252);
+    return;
+  }
   // Where other machines can reach this host, for the banner.
   const std::vector<std::string> addresses = platform::services.interfaceAddresses();
   for (const std::string& address : addresses) {
@@ -103,7 +109,7 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
   if (impl_->acceptFailed)
     return {};  // the server keeps running
   return CountedRef<InternetConnection>(
-      new InternetConnection(new InternetConnectionImpl(accepted, peer.text)));
+      new InternetConnection(new InternetConnectionImpl(accepted, peer.text, peer.port)));
 }
 
 }  // namespace plinth

@@ -41,6 +41,8 @@ class NetworkConnection : public Refcountable {
   virtual std::uint64_t getByteCount() = 0;
   // The peer's dotted IPv4 address, fixed at acceptance, owned by the connection.
   virtual const char16_t* getAddress() = 0;
+  // The peer's port, fixed at acceptance.
+  virtual std::uint16_t getPort() = 0;
 
   // Reading in bulk. Never waits: the bytes received and not yet consumed, after receiving what
   // the system has if none were held; empty when nothing is there (still connected) or the

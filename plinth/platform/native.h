@@ -13,6 +13,7 @@ std::uint64_t tickCount();
 bool performanceFrequency(std::int64_t* counts);
 bool performanceCounter(std::int64_t* count);
 std::uint64_t timeStampCounter();
+TimeOfDay localTime();
 
 // threads.cpp
 std::uint32_t currentThreadId();
@@ -25,6 +26,7 @@ void closeEvent(EventHandle event);
 bool writeStandardOutput(const void* bytes, std::size_t count);
 bool writeStandardError(const void* bytes, std::size_t count);
 bool writeConsole(const char16_t* units, std::uint32_t count);
+bool standardOutputTakesColour();
 void installStopHandler();
 void requestStop();
 bool stopRequested();
@@ -38,7 +40,7 @@ bool setRuntimeLocale(const char* name);
 int startSockets();
 int lastSocketError();
 SocketHandle openStreamSocket();
-bool bindAnyAddress(SocketHandle socket, std::uint16_t port);
+bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port);
 bool listen(SocketHandle socket);
 bool localPort(SocketHandle socket, std::uint16_t* port);
 PollResult poll(SocketHandle socket, PollDirection direction);

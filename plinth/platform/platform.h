@@ -36,9 +36,18 @@ struct PollResult {
 
 enum class ShutdownDirection { receive, send };
 
-// Dotted IPv4 text: at most "255.255.255.255" and its terminator.
+// A peer's address: dotted IPv4 text (at most "255.255.255.255" and its terminator) and port.
 struct AddressText {
   char text[16] = {};
+  std::uint16_t port = 0;
+};
+
+// The local time of day, to the millisecond.
+struct TimeOfDay {
+  int hour = 0;
+  int minute = 0;
+  int second = 0;
+  int millisecond = 0;
 };
 
 struct Services {
@@ -54,6 +63,7 @@ struct Services {
   bool (*performanceFrequency)(std::int64_t* counts);  // QueryPerformanceFrequency
   bool (*performanceCounter)(std::int64_t* count);     // QueryPerformanceCounter
   std::uint64_t (*timeStampCounter)();                 // the processor's rdtsc
+  TimeOfDay (*localTime)();                            // GetLocalTime
 
   // Threads and events.
   std::uint32_t (*currentThreadId)();                                // GetCurrentThreadId: never 0
@@ -67,6 +77,9 @@ struct Services {
   bool (*writeStandardOutput)(const void* bytes, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
   bool (*writeConsole)(const char16_t* units, std::uint32_t count);  // WriteConsoleW
+  // Whether standard output is a terminal that shows colour escapes (on Windows, a console that
+  // has taken virtual-terminal mode).
+  bool (*standardOutputTakesColour)();
 
   // The user's locale. Item numbers are the Windows LOCALE_* numbers. Results count the units or
   // bytes stored including the terminator; 0 is a failure (GetLocaleInfoW, GetLocaleInfoA).
@@ -78,7 +91,8 @@ struct Services {
   int (*startSockets)();  // 0 when the socket library is usable, else its error code
   int (*lastSocketError)();
   SocketHandle (*openStreamSocket)();  // IPv4 TCP
-  bool (*bindAnyAddress)(SocketHandle socket, std::uint16_t port);
+  // To one local IPv4 address, given as dotted text, or to all of them when it is null or empty.
+  bool (*bindAddress)(SocketHandle socket, const char* address, std::uint16_t port);
   bool (*listen)(SocketHandle socket);  // with the largest backlog the system allows
   bool (*localPort)(SocketHandle socket, std::uint16_t* port);       // getsockname
   PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit

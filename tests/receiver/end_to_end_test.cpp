@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -92,8 +93,9 @@ class GrowingFile {
 
 // The program, with what it writes to its two streams.
 struct Farspeak {
-  explicit Farspeak(ErrorStream errorStream = ErrorStream::ownFile)
-      : child(FARSPEAK_PROGRAM, {}, errorStream),
+  explicit Farspeak(const std::vector<std::string>& arguments = {},
+                    ErrorStream errorStream = ErrorStream::ownFile)
+      : child(FARSPEAK_PROGRAM, arguments, errorStream),
         output(child.outputPath()),
         error(child.errorPath()) {}
 
@@ -117,9 +119,16 @@ using test_support::Socket;
 
 class Client {
  public:
-  bool connect() {
+  bool connect(std::uint16_t port = farspeakPort) {
     socket_ = Socket(net.openStreamSocket());
-    return socket_.get() != invalidSocket && net.connectLoopback(socket_.get(), farspeakPort);
+    return socket_.get() != invalidSocket && net.connectLoopback(socket_.get(), port);
+  }
+
+  // The port this end has, as the program sees the client.
+  std::uint16_t port() const {
+    std::uint16_t number = 0;
+    net.localPort(socket_.get(), &number);
+    return number;
   }
 
   bool send(std::string_view bytes) {
@@ -215,10 +224,157 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
   }
 }
 
+// What each option does to the banner, the client's line and the connect line.
+TEST_F(EndToEndTest, OptionsSetThePortTheAddressAndThePrefixes) {
+  struct Case {
+    std::vector<std::string> arguments;
+    std::uint16_t port;
+    std::string address;  // on the banner's host address= line; empty: not checked
+    std::string line;     // the client's line as written; {time} and {port} stand for themselves
+    std::string incoming;
+  };
+  const std::string time = R"(\d\d:\d\d:\d\d\.\d\d\d )";
+  const Case cases[] = {
+      {{"-p", "52526"}, 52526, "", "hi\n", "Incoming connection from 127.0.0.1"},
+      {{"--listen=127.0.0.1"},
+       farspeakPort,
+       "127.0.0.1",
+       "hi\n",
+       "Incoming connection from 127.0.0.1"},
+      {{"-t"},
+       farspeakPort,
+       "",
+       R"(\[127\.0\.0\.1:{port}\] hi\n)",
+       R"(Incoming connection from \[127\.0\.0\.1:{port}\])"},
+      {{"--timestamps"},
+       farspeakPort,
+       "",
+       "{time}hi\n",
+       "{time}Incoming connection from 127.0.0.1"},
+      {{"-Tt", "--port", "52526"},
+       52526,
+       "",
+       R"({time}\[127\.0\.0\.1:{port}\] hi\n)",
+       R"({time}Incoming connection from \[127\.0\.0\.1:{port}\])"},
+  };
+  for (const Case& expected : cases) {
+    std::string command = "farspeak";
+    for (const std::string& argument : expected.arguments)
+      command += " " + argument;
+    SCOPED_TRACE(command);
+    Farspeak farspeak(expected.arguments);
+    ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+    const std::string& banner = farspeak.error.text();
+    EXPECT_NE(banner.find("started on port " + std::to_string(expected.port) + "!"),
+              std::string::npos);
+    if (!expected.address.empty()) {
+      EXPECT_NE(banner.find("host address=" + expected.address + "\r\n"), std::string::npos);
+    }
+
+    Client client;
+    ASSERT_TRUE(client.connect(expected.port));
+    const std::uint16_t clientPort = client.port();
+    ASSERT_TRUE(client.send("hi\n"));
+    client.close();
+    ASSERT_TRUE(farspeak.error.waitFor(" closed\r\n")) << farspeak.error.text();
+    const auto pattern = [&](std::string text) {
+      for (const auto& [name, value] :
+           {std::pair<std::string, std::string>{"{time}", time},
+            std::pair<std::string, std::string>{"{port}", std::to_string(clientPort)}}) {
+        for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name))
+          text.replace(at, name.size(), value);
+      }
+      return std::regex(text);
+    };
+    EXPECT_TRUE(std::regex_match(undoTextMode(farspeak.output.text()), pattern(expected.line)))
+        << farspeak.output.text();
+    const std::string& error = farspeak.error.text();
+    const std::size_t incoming = error.find("\r\n", error.find("host address=")) + 2;
+    const std::string incomingLine =
+        error.substr(incoming, error.find("\r\n", incoming) - incoming);
+    EXPECT_TRUE(std::regex_match(incomingLine, pattern(expected.incoming))) << incomingLine;
+  }
+}
+
+// A line left open (a piece written early, or the last bytes of a client that went) is ended
+// before another client's line, so that the two never share an output line.
+TEST_F(EndToEndTest, LinesOfTwoClientsNeverShareAnOutputLine) {
+  Farspeak farspeak;
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client leaving;
+  Client other;
+  ASSERT_TRUE(leaving.connect() && other.connect());
+  ASSERT_TRUE(leaving.send("done"));
+  leaving.close();
+  ASSERT_TRUE(farspeak.error.waitFor(closedLine)) << farspeak.error.text();
+  ASSERT_TRUE(other.send("step 1\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("step 1"));
+
+  Client slow;
+  ASSERT_TRUE(slow.connect());
+  ASSERT_TRUE(slow.send("a line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("a line"));
+  ASSERT_TRUE(slow.send("half"));
+  ASSERT_TRUE(farspeak.output.waitFor("half"));  // a piece, half a second later
+  ASSERT_TRUE(other.send("step 2\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("step 2"));
+  ASSERT_TRUE(slow.send(" and the rest\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("the rest"));
+  EXPECT_EQ(undoTextMode(farspeak.output.text()),
+            "done\nstep 1\na line\nhalf\nstep 2\n and the rest\n");
+}
+
+// With a prefix, a later piece of a line starts an output line of its own, marked "…".
+TEST_F(EndToEndTest, APrefixedPieceThatContinuesALineIsMarked) {
+  Farspeak farspeak({"--tag"});
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  const std::string tag = "[127.0.0.1:" + std::to_string(client.port()) + "] ";
+  ASSERT_TRUE(client.send("a line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("a line"));
+  ASSERT_TRUE(client.send("half"));
+  ASSERT_TRUE(farspeak.output.waitFor("half"));
+  ASSERT_TRUE(client.send(" and the rest\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("the rest"));
+  EXPECT_EQ(undoTextMode(farspeak.output.text()),
+            tag + "a line\n" + tag + "half\n" + tag + "\xE2\x80\xA6 and the rest\n");
+}
+
+#ifndef _WIN32
+// Tags are coloured for a terminal, unless NO_COLOR says otherwise; redirected, never (the test
+// above). `script` gives the program a terminal.
+TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
+  const std::string script = "/usr/bin/script";
+  if (!GrowingFile(script).text().size())
+    GTEST_SKIP() << "no " << script << " here to give the program a terminal";
+  const std::string program = std::string(FARSPEAK_PROGRAM) + " --tag";
+  for (const std::string& command : {program, "env NO_COLOR=1 " + program}) {
+    SCOPED_TRACE(command);
+    test_support::ChildProcess child(script, {"-qfec", command, "/dev/null"});
+    GrowingFile terminal(child.outputPath());
+    ASSERT_TRUE(terminal.waitFor("host address=", 1, startLimit)) << terminal.text();
+    Client client;
+    ASSERT_TRUE(client.connect());
+    const std::string name = "[127.0.0.1:" + std::to_string(client.port()) + "]";
+    ASSERT_TRUE(client.send("hi\n"));
+    const std::string coloured = "m" + name + "\x1b[0m hi";
+    ASSERT_TRUE(terminal.waitUntil([&](const std::string& text) {
+      return text.find(coloured) != std::string::npos ||
+             text.find(name + " hi") != std::string::npos;
+    })) << terminal.text();
+    EXPECT_EQ(terminal.text().find(coloured) != std::string::npos, command == program);
+    // script ends the program with it, and frees the port for the next.
+    child.requestStop();
+    EXPECT_TRUE(child.waitForExit(replyLimit));
+  }
+}
+#endif
+
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
   Socket holder(net.openStreamSocket());
   ASSERT_NE(holder.get(), invalidSocket);
-  ASSERT_TRUE(net.bindAnyAddress(holder.get(), farspeakPort) && net.listen(holder.get()))
+  ASSERT_TRUE(net.bindAddress(holder.get(), nullptr, farspeakPort) && net.listen(holder.get()))
       << "port " << farspeakPort << " is already in use";
 
   Farspeak farspeak;
@@ -284,7 +440,7 @@ TEST_F(EndToEndTest, WritesAnUnfinishedLineHalfASecondAfterTheClientsPreviousLin
 
 TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
   // One file for both streams shows the order of the writes.
-  Farspeak farspeak(ErrorStream::intoOutput);
+  Farspeak farspeak({}, ErrorStream::intoOutput);
   ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
   Client client;
   ASSERT_TRUE(client.connect());
@@ -297,7 +453,10 @@ TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
   ASSERT_TRUE(farspeak.output.waitFor(closedLine)) << farspeak.output.text();
   const std::string& text = farspeak.output.text();
   EXPECT_EQ(countOf(text, "last words"), 1u) << text;
-  EXPECT_NE(text.find("last words" + closedLine), std::string::npos) << text;
+  // Its line ended, whatever the line end of the system's standard output.
+  EXPECT_TRUE(text.find("last words\n" + closedLine) != std::string::npos ||
+              text.find("last words\r\n" + closedLine) != std::string::npos)
+      << text;
 }
 
 TEST_F(EndToEndTest, ReportsAResetConnectionAsLost) {
@@ -372,7 +531,7 @@ TEST_F(EndToEndTest, WritesHeldBytesAndExitsWithZeroWhenAskedToStop) {
   if (!farspeak.child.requestStop())
     GTEST_SKIP() << "no way here to ask the program to stop";
   EXPECT_EQ(farspeak.child.waitForExit(replyLimit), 0);
-  EXPECT_EQ(undoTextMode(farspeak.output.text()), "first\nheld");
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "first\nheld\n");  // its line ended
   // A client still connected at the end is released without a report.
   EXPECT_EQ(countOf(farspeak.error.text(), "Connection from"), 0u) << farspeak.error.text();
 }
@@ -506,14 +665,16 @@ TEST_F(EndToEndTest, AnEndlessLineComesOutInPiecesInOrder) {
       },
       startLimit));
 
-  // Without the talker's lines, the pieces join up into the stream as it was sent.
+  // Each talker's line is a line of its own: the stream's open line was ended before it. Without
+  // the talker's lines and those line ends, the pieces join up into the stream as it was sent.
   std::string stream = undoTextMode(farspeak.output.text());
   int talkSeen = 0;
   for (std::size_t at = stream.find("talk "); at != std::string::npos; at = stream.find("talk ")) {
     ASSERT_GT(at, 0u);
+    ASSERT_EQ(stream[at - 1], '\n') << "a talker's line joined the stream's";
     const std::string line = talkLine(talkSeen++);
     ASSERT_EQ(stream.compare(at, line.size(), line), 0) << stream.substr(at, 16);
-    stream.erase(at, line.size());
+    stream.erase(at - 1, line.size() + 1);
   }
   EXPECT_EQ(talkSeen, talkCount);
   EXPECT_GE(stream.size(), talkCount * longestPiece);

@@ -44,6 +44,7 @@ class FakeConnection : public plinth::NetworkConnection {
   std::int64_t write(const void*, std::int32_t) override { return 0; }
   std::uint64_t getByteCount() override { return 0; }
   const char16_t* getAddress() override { return address_.c_str(); }
+  std::uint16_t getPort() override { return port; }
   std::span<const unsigned char> peekBytes() override {
     ++peeks;
     return {reinterpret_cast<const unsigned char*>(pending_.data()) + next_,
@@ -54,6 +55,7 @@ class FakeConnection : public plinth::NetworkConnection {
   bool connected = true;
   plinth::ConnectionState state = plinth::stateOpen;
   int peeks = 0;
+  std::uint16_t port = 50000;
   // The most that one peekBytes shows, as a socket hands over what it has in pieces.
   std::size_t chunk = std::numeric_limits<std::size_t>::max();
 

@@ -111,7 +111,7 @@ TEST_F(LineAssemblerTest, HeldBytesAreWrittenBeforeTheClosingLine) {
   poll();
   connection->end(plinth::stateClosedByPeer);
   EXPECT_FALSE(poll());
-  EXPECT_EQ(log, (Log{"done", "err:Connection from 10.0.0.7 closed\r\n"}));
+  EXPECT_EQ(log, (Log{"done\n", "err:Connection from 10.0.0.7 closed\r\n"}));  // its line ended
 }
 
 TEST_F(LineAssemblerTest, AnyOtherEndIsReportedLost) {

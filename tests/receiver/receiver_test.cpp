@@ -54,7 +54,7 @@ TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) 
 
   const PassResult result = pollClients(clients, output, now);
   // In list order, each client's output before the next report.
-  EXPECT_EQ(log, (Log{"last", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
+  EXPECT_EQ(log, (Log{"last\n", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
                       "err:Connection from 10.0.0.3 lost\r\n",
                       "err:Connection from 10.0.0.4 closed\r\n"}));
   EXPECT_EQ(clients.size(), 1u);

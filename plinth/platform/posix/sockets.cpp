@@ -55,14 +55,19 @@ SocketHandle openStreamSocket() {
   return handleOf(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
-bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
+bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
   const int descriptor = descriptorOf(socket);
   // Windows lets a restarted program bind a port whose old connections sit in TIME_WAIT; Linux
   // does only with SO_REUSEADDR. A port with a live listener is refused either way.
   const int on = 1;
   setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  const sockaddr_in address = ipv4Address(INADDR_ANY, port);
-  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  sockaddr_in record = ipv4Address(INADDR_ANY, port);
+  if (address != nullptr && *address != '\0' &&
+      inet_pton(AF_INET, address, &record.sin_addr) != 1) {
+    errno = EINVAL;
+    return false;
+  }
+  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
 }
 
 bool listen(SocketHandle socket) {
@@ -129,6 +134,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
     return invalidSocket;
   readiness::add(accepted);
   inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
+  peer->port = ntohs(address.sin_port);
   return handleOf(accepted);
 }
 

@@ -62,6 +62,10 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
   return writeAll(STDOUT_FILENO, text.data(), text.size());
 }
 
+bool standardOutputTakesColour() {
+  return isatty(STDOUT_FILENO) != 0;
+}
+
 void installStopHandler() {
   readiness::prepareStopWake();
   stopFlag = 0;

@@ -40,6 +40,14 @@ bool performanceCounter(std::int64_t* count) {
   return true;
 }
 
+TimeOfDay localTime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  return {local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1'000'000)};
+}
+
 std::uint64_t timeStampCounter() {
 #if defined(__x86_64__) || defined(__i386__)
   return __rdtsc();

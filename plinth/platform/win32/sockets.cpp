@@ -1,4 +1,5 @@
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 #include <optional>
@@ -38,9 +39,14 @@ SocketHandle openStreamSocket() {
   return opened == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(opened);
 }
 
-bool bindAnyAddress(SocketHandle socket, std::uint16_t port) {
-  const sockaddr_in address = ipv4Address(INADDR_ANY, port);
-  return ::bind(nativeOf(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
+  sockaddr_in record = ipv4Address(INADDR_ANY, port);
+  if (address != nullptr && *address != '\0' &&
+      inet_pton(AF_INET, address, &record.sin_addr) != 1) {
+    WSASetLastError(WSAEINVAL);
+    return false;
+  }
+  return ::bind(nativeOf(socket), reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
 }
 
 bool listen(SocketHandle socket) {
@@ -92,6 +98,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
     return invalidSocket;
   readiness::add(static_cast<SocketHandle>(accepted));
   std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
+  peer->port = ntohs(address.sin_port);
   return static_cast<SocketHandle>(accepted);
 }
 

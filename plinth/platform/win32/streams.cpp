@@ -77,6 +77,16 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
          0;
 }
 
+bool standardOutputTakesColour() {
+  // A console shows colour escapes once it is in virtual-terminal mode; a file or pipe is no
+  // console, and an older console refuses the mode.
+  HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  return handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) &&
+         ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+          SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
 void installStopHandler() {
   stopFlag = false;
   SetConsoleCtrlHandler(onConsoleControl, TRUE);

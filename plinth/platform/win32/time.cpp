@@ -36,6 +36,12 @@ bool performanceCounter(std::int64_t* count) {
   return true;
 }
 
+TimeOfDay localTime() {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  return {now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
 std::uint64_t timeStampCounter() {
 #if defined(__x86_64__) || defined(__i386__)
   return __rdtsc();

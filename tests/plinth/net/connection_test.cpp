@@ -396,7 +396,7 @@ TEST_F(ConnectionTest, SocketsNumberedAbove1024Work) {
   ASSERT_EQ(fcntl(high, F_GETFD), -1);  // dup2 would silently close a descriptor in use
   Socket listener(real.openStreamSocket());
   std::uint16_t port = 0;
-  ASSERT_TRUE(real.bindAnyAddress(listener.get(), 0));
+  ASSERT_TRUE(real.bindAddress(listener.get(), nullptr, 0));
   ASSERT_TRUE(real.listen(listener.get()));
   ASSERT_TRUE(real.localPort(listener.get(), &port));
   Socket client(connectTo(port));
@@ -407,7 +407,7 @@ TEST_F(ConnectionTest, SocketsNumberedAbove1024Work) {
   accepted.close();
 
   CountedRef<InternetConnection> connection(
-      new InternetConnection(new InternetConnectionImpl(high, peer.text)));
+      new InternetConnection(new InternetConnectionImpl(high, peer.text, peer.port)));
   EXPECT_EQ(connection->peekByte(), -1);
   EXPECT_TRUE(connection->isConnected());
   ASSERT_TRUE(sendText(client, "hi"));

@@ -30,7 +30,7 @@ class ReadinessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::uint16_t port = 0;
-    ASSERT_TRUE(services.bindAnyAddress(listener.get(), 0));
+    ASSERT_TRUE(services.bindAddress(listener.get(), nullptr, 0));
     ASSERT_TRUE(services.listen(listener.get()));
     ASSERT_TRUE(services.localPort(listener.get(), &port));
     client = Socket(nettest::connectTo(port));

@@ -62,7 +62,7 @@ class LoopbackTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(started_, 0);
     ASSERT_NE(listener_.get(), invalidSocket);
-    ASSERT_TRUE(real.bindAnyAddress(listener_.get(), 0));
+    ASSERT_TRUE(real.bindAddress(listener_.get(), nullptr, 0));
     ASSERT_TRUE(real.listen(listener_.get()));
     ASSERT_TRUE(real.localPort(listener_.get(), &port_));
     ASSERT_NE(port_, 0);
@@ -170,7 +170,7 @@ TEST_F(LoopbackTest, SendingToAPeerThatHasGoneFailsWithoutEndingTheProcess) {
 
 TEST_F(LoopbackTest, APortIsRefusedWhileListenedOnAndFreeWhileInTimeWait) {
   Socket rival(real.openStreamSocket());
-  EXPECT_FALSE(real.bindAnyAddress(rival.get(), port_));
+  EXPECT_FALSE(real.bindAddress(rival.get(), nullptr, port_));
   EXPECT_EQ(real.lastSocketError(), addressInUse);
 
   // The server closes first, so its end of the connection, on the listener's port, waits in
@@ -185,7 +185,7 @@ TEST_F(LoopbackTest, APortIsRefusedWhileListenedOnAndFreeWhileInTimeWait) {
   listener_.close();
 
   Socket restarted(real.openStreamSocket());
-  EXPECT_TRUE(real.bindAnyAddress(restarted.get(), port_));
+  EXPECT_TRUE(real.bindAddress(restarted.get(), nullptr, port_));
   EXPECT_TRUE(real.listen(restarted.get()));
 }
 

@@ -1,0 +1,49 @@
+// One client as the receiver keeps it: its connection, the part of a line it holds, and how its
+// output and messages name it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "plinth/core/counted_ref.h"
+#include "plinth/net/network_connection.h"
+#include "receiver/byte_buffer.h"
+
+namespace farspeak {
+
+// How the output marks where each piece comes from.
+struct OutputFormat {
+  bool tags = false;        // each piece starts with its client's address and port
+  bool timestamps = false;  // each piece starts with the local time it is written
+  bool colour = false;      // each client's tag in a colour of its own
+
+  bool prefixed() const { return tags || timestamps; }
+};
+
+struct ClientRecord {
+  // `number` counts the clients accepted before this one; it picks the tag's colour.
+  explicit ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& client,
+                        const OutputFormat& format = {}, unsigned number = 0);
+
+  plinth::CountedRef<plinth::NetworkConnection> connection;
+  bool crSeen = false;  // a CR since the last flush
+  bool lfSeen = false;  // an LF since the last flush: forces the flush
+  double lastFlushTime = 0.0;
+  ByteBuffer buffer;  // part of a line, held until it is due
+  // Its last piece on standard output did not end its line: the next one continues it.
+  bool lineOpen = false;
+  // With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces, coloured
+  // when the output takes colour. Empty without tags.
+  std::string name;
+  std::string tag;
+};
+
+// Writes "hh:mm:ss.mmm " (the local time, 13 characters) at `out`; returns the count.
+std::size_t writeTimeOfDay(char* out);
+
+// A console line about a client: `before`, its name (the address, or with tags its tag), `after`;
+// with timestamps, the time first.
+void reportClient(const ClientRecord& record, const char* before, const char* after,
+                  const OutputFormat& format);
+
+}  // namespace farspeak
