@@ -4,6 +4,7 @@
 #include "plinth/text/debug_dest.h"
 #include "plinth/text/text_writer.h"
 #include "receiver/command_line.h"
+#include "receiver/output_buffer.h"
 #include "receiver/receiver.h"
 
 namespace {
@@ -15,8 +16,11 @@ constexpr int badUsage = 2;
 
 // The exit code after writing `text`: standard output may be closed, or its disk full.
 int writeToStandardOutput(const std::string& text) {
-  return plinth::platform::services.writeStandardOutput(text.data(), text.size()) ? success
-                                                                                  : failure;
+  if (plinth::platform::services.writeStandardOutput(text.data(), text.size()))
+    return success;
+  plinth::startConsole();
+  farspeak::reportOutputFailure();
+  return failure;
 }
 
 }  // namespace
@@ -39,6 +43,6 @@ int main(int argc, char** argv) {
 
   plinth::startConsole();
   plinth::platform::services.installStopHandler();
-  { farspeak::Receiver receiver(commandLine.options); }
-  return success;
+  const farspeak::Receiver receiver(commandLine.options);
+  return receiver.succeeded() ? success : failure;
 }

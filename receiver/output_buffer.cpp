@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "plinth/platform/platform.h"
+#include "plinth/text/text_writer.h"
 
 namespace farspeak {
 namespace {
@@ -92,14 +93,27 @@ void OutputBuffer::passBegins(double seconds) {
 }
 
 void OutputBuffer::writeHeld() {
-  if (kept_ == 0)
+  if (kept_ == 0 || failed_)
     return;
-  plinth::platform::services.writeStandardOutput(bytes_.begin, kept_);
+  if (!plinth::platform::services.writeStandardOutput(bytes_.begin, kept_)) {
+    failed_ = true;  // first: the report goes to the console, which would write this out again
+    bytes_.clear();
+    kept_ = 0;
+    reportOutputFailure();
+    return;
+  }
   // A console message in the middle of a turn comes here too: the turn's bytes stay.
   const std::size_t assembling = assembledSize();
   std::memmove(bytes_.begin, bytes_.begin + kept_, assembling);
   bytes_.truncate(assembling);
   kept_ = 0;
+}
+
+void reportOutputFailure() {
+  plinth::console()
+      .writeText("farspeak: cannot write to standard output (")
+      .writeText(plinth::platform::services.standardOutputFailure().c_str())
+      .writeText(")\n");
 }
 
 }  // namespace farspeak

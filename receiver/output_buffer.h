@@ -46,8 +46,10 @@ class OutputBuffer : public plinth::HeldOutput {
 
   // A pass of the loop begins at `seconds` (the fine clock): what has waited a millisecond goes.
   void passBegins(double seconds);
-  // One write of everything kept.
+  // One write of everything kept. When it fails, the failure is reported and nothing more is
+  // written.
   void writeHeld() override;
+  bool failed() const { return failed_; }
 
  private:
   void keepNewLine();
@@ -61,6 +63,10 @@ class OutputBuffer : public plinth::HeldOutput {
   double oldest_ = 0.0;  // when the oldest kept byte came (the start of its pass)
   char time_[16] = {};   // the local time of this pass, once a piece has needed it
   std::size_t timeLength_ = 0;
+  bool failed_ = false;
 };
+
+// Says on the console that standard output failed, in the system's words.
+void reportOutputFailure();
 
 }  // namespace farspeak

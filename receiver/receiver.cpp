@@ -57,14 +57,131 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
   return result;
 }
 
-void serveClients(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format) {
+namespace {
+
+// The loop's side of accepting: clients are asked for only on a fresh snapshot, which is the only
+// news of them. After a failed accept the listener rests, out of the wait, since the client it
+// could not take keeps it ready; at the descriptor limit, the user is told once that clients wait,
+// and once when they are accepted again.
+class Acceptor {
+ public:
+  Acceptor(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format)
+      : server_(server), clients_(clients), format_(format) {}
+
+  // True when a client came.
+  bool accept(double now, bool freshSnapshot) {
+    if (resting_ && now >= restingUntil_) {
+      server_.watchForClients(true);
+      resting_ = false;
+    }
+    if (!freshSnapshot || resting_)
+      return false;
+    const bool accepted = acceptClients(server_, clients_, format_);
+    if (server_.acceptFailed()) {
+      sayClientsWait();
+      server_.watchForClients(false);
+      resting_ = true;
+      restingUntil_ = now + acceptRest;
+    } else if (accepted && clientsWait_) {
+      plinth::console().writeText("Accepting clients again\n");
+      clientsWait_ = false;
+    }
+    return accepted;
+  }
+
+  // Milliseconds the loop's wait may last for the rest to end; -1 when not resting.
+  std::int32_t waitLimit(double now) const {
+    return resting_ ? millisecondsUntil(restingUntil_, now) : -1;
+  }
+
+ private:
+  void sayClientsWait() {
+    const plinth::platform::Services& services = plinth::platform::services;
+    if (clientsWait_ || services.socketErrorKind(server_.acceptError()) !=
+                            plinth::platform::SocketErrorKind::descriptorLimit) {
+      return;
+    }
+    clientsWait_ = true;
+    plinth::TextWriter& console = plinth::console().writeText("Clients are waiting: ");
+    if (const std::uint64_t limit = services.descriptorLimit()) {
+      console.writeText("every one of the ")
+          .writeUInt64(limit)
+          .writeText(" descriptors this process may open is in use");
+    } else {
+      console.writeText("the system has no socket left for them");
+    }
+    console.writeText("; they are accepted as others leave\n");
+  }
+
+  plinth::InternetServer& server_;
+  ClientList& clients_;
+  const OutputFormat& format_;
+  bool resting_ = false;
+  double restingUntil_ = 0.0;
+  bool clientsWait_ = false;  // said so, and not yet that they are accepted again
+};
+
+// What the user reads after "Couldn't start the server".
+void sayWhyTheServerDidNotStart(const plinth::InternetServer& server, const Options& options) {
+  const plinth::platform::Services& services = plinth::platform::services;
+  const int error = server.failureError();
+  plinth::TextWriter& console = plinth::console();
+  const auto where = [&] {
+    console.writeText("port ").writeInt(options.port);
+    if (!options.listenAddress.empty())
+      console.writeText(" on ").writeText(options.listenAddress.c_str());
+  };
+  switch (server.failure()) {
+    case plinth::ServerFailure::socketLibrary:
+      console.writeText("The socket library did not start\n");
+      return;
+    case plinth::ServerFailure::socket:
+      console.writeText("No socket could be made");
+      break;
+    case plinth::ServerFailure::bind:
+      if (services.socketErrorKind(error) == plinth::platform::SocketErrorKind::addressInUse) {
+        where();
+        console.writeText(" is already in use");
+      } else {
+        console.writeText("Could not bind to ");
+        where();
+      }
+      break;
+    default:
+      console.writeText("Could not listen on ");
+      where();
+      break;
+  }
+  console.writeText(" (").writeText(services.socketErrorText(error).c_str()).writeText(")\n");
+}
+
+// The listening socket failed while the loop ran: no more clients can come.
+void sayTheListenerFailed(const plinth::InternetServer& server) {
+  const int error = server.failureError();
+  if (server.failure() == plinth::ServerFailure::exception) {
+    plinth::console().writeText(
+        "The listening socket reported an exception condition; no client can connect any more, "
+        "stopping\n");
+    return;
+  }
+  plinth::console()
+      .writeText("The listening socket failed (error ")
+      .writeInt(error)
+      .writeText(": ")
+      .writeText(plinth::platform::services.socketErrorText(error).c_str())
+      .writeText("); no client can connect any more, stopping\n");
+}
+
+}  // namespace
+
+LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
+                     const OutputFormat& format) {
   const plinth::platform::Services& services = plinth::platform::services;
   OutputBuffer output(format);
+  Acceptor acceptor(server, clients, format);
   double lastRenewal = 0.0;
-  bool waited = false;   // the wait has just renewed the snapshot
-  bool resting = false;  // from clients, after a failed accept
-  double restingUntil = 0.0;
-  while (server.isRunning() && !services.stopRequested()) {
+  bool waited = false;  // the wait has just renewed the snapshot
+  while (server.isRunning() && !services.stopRequested() && !output.failed()) {
     const double now = plinth::getSeconds(true);
     output.passBegins(now);
     bool freshSnapshot = waited;
@@ -76,46 +193,40 @@ void serveClients(plinth::InternetServer& server, ClientList& clients, const Out
       lastRenewal = now;
     waited = false;
 
-    if (resting && now >= restingUntil) {
-      server.watchForClients(true);
-      resting = false;
-    }
-    bool worked = false;
-    // A new client shows only in a new snapshot: the listener is asked only then.
-    if (freshSnapshot && !resting) {
-      worked = acceptClients(server, clients, format);
-      if (server.acceptFailed()) {
-        server.watchForClients(false);
-        resting = true;
-        restingUntil = now + acceptRest;
-      }
-    }
+    const bool accepted = acceptor.accept(now, freshSnapshot);
     const PassResult pass = pollClients(clients, output, now);
-    if (worked || pass.worked)
+    if (accepted || pass.worked)
       continue;
 
     output.writeHeld();
-    std::int32_t limit = -1;
+    if (output.failed())
+      break;
     const double waitStart = plinth::getSeconds(true);
-    if (pass.nextPieceDue)
-      limit = millisecondsUntil(*pass.nextPieceDue, waitStart);
-    if (resting) {
-      const std::int32_t rest = millisecondsUntil(restingUntil, waitStart);
-      limit = limit < 0 ? rest : std::min(limit, rest);
+    std::int32_t limit = acceptor.waitLimit(waitStart);
+    if (pass.nextPieceDue) {
+      const std::int32_t due = millisecondsUntil(*pass.nextPieceDue, waitStart);
+      limit = limit < 0 ? due : std::min(limit, due);
     }
     services.waitForReadiness(limit);
     waited = true;
   }
-  // Asked to stop: what the clients delivered still reaches standard output, lines ended.
+  if (output.failed())
+    return LoopEnd::outputFailed;
+  // What the clients delivered still reaches standard output, their lines ended.
   for (ClientRecord& record : clients)
     flushClient(record, output);
   output.endOpenLine();
+  if (server.isRunning())
+    return LoopEnd::stopRequested;
+  sayTheListenerFailed(server);
+  return LoopEnd::listenerFailed;
 }
 
 Receiver::Receiver(const Options& options) {
   plinth::InternetServer server(options.port, options.listenAddress.c_str());
   if (!server.isRunning()) {
     plinth::console().writeText("Couldn't start the server\n");
+    sayWhyTheServerDidNotStart(server, options);
     return;
   }
   plinth::console()
@@ -133,7 +244,7 @@ Receiver::Receiver(const Options& options) {
                             .timestamps = options.timestamps,
                             .colour = options.tag && (noColour == nullptr || *noColour == '\0') &&
                                       plinth::platform::services.standardOutputTakesColour()};
-  serveClients(server, clients, format);
+  succeeded_ = serveClients(server, clients, format) == LoopEnd::stopRequested;
 }
 
 }  // namespace farspeak

@@ -31,20 +31,30 @@ struct PassResult {
 // clients after a removed one still have their turn.
 PassResult pollClients(ClientList& clients, OutputBuffer& output, double now);
 
-// The main loop on a listening server, until the server stops or a stop is requested. A pass that
-// found work is followed by the next at once; one that found none waits for the sockets, at most
-// until the earliest held piece is due. At the end, what the clients still hold is written.
-void serveClients(plinth::InternetServer& server, ClientList& clients,
-                  const OutputFormat& format = {});
+enum class LoopEnd { stopRequested, listenerFailed, outputFailed };
+
+// The main loop on a listening server, until a stop is requested, the server stops, or standard
+// output fails. A pass that found work is followed by the next at once; one that found none waits
+// for the sockets, at most until the earliest held piece is due. At the end, what the clients
+// still hold is written, unless standard output has failed.
+LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
+                     const OutputFormat& format = {});
 
 class Receiver {
  public:
-  // Runs the whole receiver; returns when the server has stopped or a stop was requested.
+  // Runs the whole receiver; returns when the server has stopped, a stop was requested, or
+  // standard output failed. Says on the console why the server did not start or stopped.
   explicit Receiver(const Options& options = {});
   // Releases the clients still listed.
   ~Receiver() = default;
 
+  // Stopped on request, not by a failure.
+  bool succeeded() const { return succeeded_; }
+
   ClientList clients;
+
+ private:
+  bool succeeded_ = false;
 };
 
 }  // namespace farspeak

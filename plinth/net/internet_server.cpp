@@ -22,17 +22,22 @@ InternetServer::~InternetServer() {
 }
 
 void InternetServer::open() {
+  const auto fail = [this](ServerFailure step) {
+    impl_->failure = step;
+    impl_->failureError =
+        step == ServerFailure::socketLibrary ? 0 : platform::services.lastSocketError();
+  };
   if (!startSockets())
-    return;
+    return fail(ServerFailure::socketLibrary);
   impl_->listeningSocket = platform::services.openStreamSocket();
   if (impl_->listeningSocket == platform::invalidSocket)
-    return;
+    return fail(ServerFailure::socket);
   const auto port = static_cast<std::uint16_t>(impl_->port);
   if (!platform::services.bindAddress(impl_->listeningSocket, impl_->address.c_str(), port))
-    return;
-  impl_->stopped = !platform::services.listen(impl_->listeningSocket);
-  if (impl_->stopped)
-    return;
+    return fail(ServerFailure::bind);
+  if (!platform::services.listen(impl_->listeningSocket))
+    return fail(ServerFailure::listen);
+  impl_->stopped = false;
   std::uint16_t boundPort = 0;
   if (platform::services.localPort(impl_->listeningSocket, &boundPort))
     impl_->port = boundPort;
@@ -54,6 +59,14 @@ void InternetServer::open() {
 
 bool InternetServer::isRunning() const {
   return !impl_->stopped;
+}
+
+ServerFailure InternetServer::failure() const {
+  return impl_->failure;
+}
+
+int InternetServer::failureError() const {
+  return impl_->failureError;
 }
 
 bool InternetServer::hasPendingConnection() {
@@ -98,6 +111,8 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
       platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
   if (result.failed || result.exception) {
     impl_->stopped = true;
+    impl_->failure = result.failed ? ServerFailure::poll : ServerFailure::exception;
+    impl_->failureError = result.failed ? platform::services.lastSocketError() : 0;
     return {};
   }
   if (!result.ready)

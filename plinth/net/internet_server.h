@@ -13,6 +13,17 @@
 
 namespace plinth {
 
+// What stopped a server, and the system's error code for it.
+enum class ServerFailure {
+  none,
+  socketLibrary,  // the socket library did not start
+  socket,         // no listening socket could be made
+  bind,           // the address or port was refused
+  listen,
+  poll,       // a readiness poll of the listening socket failed
+  exception,  // the listening socket reported an exception condition
+};
+
 struct InternetServerImpl {
   std::int32_t port = 0;  // its low 16 bits are used; the bound port once listening
   std::string address;    // the one local address to listen on; empty for all of them
@@ -22,6 +33,8 @@ struct InternetServerImpl {
   CountedRef<InternetConnection> pendingConnection;
   bool acceptFailed = false;  // the last attempt to accept a waiting client
   int acceptError = 0;        // and the system's code for it
+  ServerFailure failure = ServerFailure::none;
+  int failureError = 0;
 };
 
 class InternetServer : public Refcountable {
@@ -35,6 +48,9 @@ class InternetServer : public Refcountable {
 
   // True while the listening socket works; once false, never true again.
   bool isRunning() const;
+  // Once it is not running: the step that failed, and the system's code for it (0 if none).
+  ServerFailure failure() const;
+  int failureError() const;
   // True when a client is waiting; accepts it ahead and holds it for acceptConnection.
   bool hasPendingConnection();
   // The held client, or one accepted now, or an empty reference.

@@ -25,6 +25,7 @@ void closeEvent(EventHandle event);
 // streams.cpp
 bool writeStandardOutput(const void* bytes, std::size_t count);
 bool writeStandardError(const void* bytes, std::size_t count);
+std::string standardOutputFailure();
 bool writeConsole(const char16_t* units, std::uint32_t count);
 bool standardOutputTakesColour();
 void installStopHandler();
@@ -39,6 +40,9 @@ bool setRuntimeLocale(const char* name);
 // sockets.cpp
 int startSockets();
 int lastSocketError();
+std::string socketErrorText(int code);
+SocketErrorKind socketErrorKind(int code);
+std::uint64_t descriptorLimit();
 SocketHandle openStreamSocket();
 bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port);
 bool listen(SocketHandle socket);

@@ -36,6 +36,9 @@ struct PollResult {
 
 enum class ShutdownDirection { receive, send };
 
+// What a socket error code means, where the caller tells the user more than the code.
+enum class SocketErrorKind { other, addressInUse, descriptorLimit };
+
 // A peer's address: dotted IPv4 text (at most "255.255.255.255" and its terminator) and port.
 struct AddressText {
   char text[16] = {};
@@ -76,6 +79,8 @@ struct Services {
   // they return (partial writes and interruptions are retried); false when the stream fails.
   bool (*writeStandardOutput)(const void* bytes, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
+  // What went wrong with the last failed write to standard output, in the system's words.
+  std::string (*standardOutputFailure)();
   bool (*writeConsole)(const char16_t* units, std::uint32_t count);  // WriteConsoleW
   // Whether standard output is a terminal that shows colour escapes (on Windows, a console that
   // has taken virtual-terminal mode).
@@ -90,6 +95,10 @@ struct Services {
   // Sockets. Error codes are the system's own (WSAGetLastError, errno).
   int (*startSockets)();  // 0 when the socket library is usable, else its error code
   int (*lastSocketError)();
+  std::string (*socketErrorText)(int code);  // in the system's words
+  SocketErrorKind (*socketErrorKind)(int code);
+  // The most sockets and files the process may hold open at once; 0 where no such limit shows.
+  std::uint64_t (*descriptorLimit)();
   SocketHandle (*openStreamSocket)();  // IPv4 TCP
   // To one local IPv4 address, given as dotted text, or to all of them when it is null or empty.
   bool (*bindAddress)(SocketHandle socket, const char* address, std::uint16_t port);

@@ -20,6 +20,11 @@
 #include "tests/support/child_process.h"
 #include "tests/support/socket.h"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace farspeak {
 namespace {
 
@@ -379,8 +384,12 @@ TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
 
   Farspeak farspeak;
   ASSERT_TRUE(farspeak.child.started());
-  EXPECT_EQ(farspeak.child.waitForExit(startLimit), 0);
-  EXPECT_EQ(farspeak.error.text(), "Couldn't start the server\r\n");
+  EXPECT_EQ(farspeak.child.waitForExit(startLimit), 1);
+  // Then why, in the system's words.
+  const std::string& error = farspeak.error.text();
+  const std::string said = "Couldn't start the server\r\nport 52525 is already in use (";
+  EXPECT_EQ(error.substr(0, said.size()), said) << error;
+  EXPECT_TRUE(error.ends_with(")\r\n")) << error;
   EXPECT_EQ(farspeak.output.text(), "");
 }
 
@@ -681,6 +690,92 @@ TEST_F(EndToEndTest, AnEndlessLineComesOutInPiecesInOrder) {
   const std::string sent = numberedStream(0, stream.size() / numberLength + 1);
   EXPECT_TRUE(stream == sent.substr(0, stream.size())) << "the pieces are out of order";
 }
+
+#ifndef _WIN32
+// Standard output that fails, blocks or is non-blocking: only POSIX hands a program these.
+class OutputTroubleTest : public EndToEndTest {
+ protected:
+  // The program with `descriptor` as its standard output, listening.
+  void start(int descriptor) {
+    child.emplace(FARSPEAK_PROGRAM, std::vector<std::string>{}, ErrorStream::ownFile, descriptor);
+    error.emplace(child->errorPath());
+    ASSERT_TRUE(error->waitFor("host address=", 1, startLimit)) << error->text();
+  }
+
+  std::optional<test_support::ChildProcess> child;
+  std::optional<GrowingFile> error;
+};
+
+TEST_F(OutputTroubleTest, AFullDiskIsReportedAndEndsTheProgramWithCodeOne) {
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  start(full);
+  ::close(full);
+  Client client;
+  ASSERT_TRUE(client.connect() && client.send("hi\n"));
+  EXPECT_EQ(child->waitForExit(replyLimit), 1);
+  EXPECT_EQ(countOf(error->text(), "cannot write to standard output (No space left on device)\r\n"),
+            1u)
+      << error->text();
+}
+
+// A reader that stopped reading (a pager, say): the first request tries to write what is held and
+// says so; a second, after half a second, ends the program at once.
+TEST_F(OutputTroubleTest, ABlockedOutputYieldsToASecondStopRequest) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  start(ends[1]);
+  ::close(ends[1]);
+  Client client;
+  ASSERT_TRUE(client.connect());
+  std::thread sender([&] { client.send(std::string(4 << 20, 'x') + "\n"); });
+  std::this_thread::sleep_for(milliseconds(500));  // the pipe is full long before this
+
+  ASSERT_TRUE(child->requestStop());
+  EXPECT_TRUE(error->waitFor("standard output is blocked")) << error->text();
+  std::this_thread::sleep_for(milliseconds(600));
+  EXPECT_FALSE(child->waitForExit(milliseconds(0)));  // still trying to write
+  const auto second = Clock::now();
+  ASSERT_TRUE(child->requestStop());
+  EXPECT_TRUE(child->waitForExit(milliseconds(1000)));
+  EXPECT_LT(Clock::now() - second, milliseconds(1000));
+  client.reset();
+  sender.join();
+  ::close(ends[0]);
+}
+
+// A parent may hand over a non-blocking pipe; a slow reader must still get every byte.
+TEST_F(OutputTroubleTest, ANonBlockingPipeReadSlowlyLosesNothing) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK), 0);
+  start(ends[1]);
+  ::close(ends[1]);
+  constexpr std::size_t total = 1'536'000;
+  std::string sent;
+  for (std::size_t line = 0; sent.size() < total; ++line)
+    sent += numberedLine(static_cast<int>(line % 100), static_cast<int>(line));
+  Client client;
+  ASSERT_TRUE(client.connect());
+  std::thread sender([&] {
+    client.send(sent);
+    client.close();
+  });
+  std::string received;
+  char piece[4096];
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (received.size() < sent.size() && Clock::now() < deadline) {
+    const ssize_t got = ::read(ends[0], piece, sizeof piece);
+    if (got <= 0)
+      break;
+    received.append(piece, static_cast<std::size_t>(got));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));  // slower than the sender
+  }
+  sender.join();
+  EXPECT_TRUE(received == sent) << received.size() << " of " << sent.size() << " bytes";
+  ::close(ends[0]);
+}
+#endif
 
 }  // namespace
 }  // namespace farspeak

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -128,7 +129,7 @@ class ServeClientsTest : public ::testing::Test {
   }
 
   void start() {
-    loop = std::thread([this] { serveClients(server, clients); });
+    loop = std::thread([this] { end = serveClients(server, clients); });
   }
   // Asks the loop to stop; true when it has within `limit`.
   bool stop(std::chrono::milliseconds limit) {
@@ -171,18 +172,24 @@ class ServeClientsTest : public ::testing::Test {
     writes.emplace_back(Clock::now(), std::string(static_cast<const char*>(bytes), count));
     return true;
   }
-  static bool ignore(const void*, std::size_t) { return true; }
+  static bool captureMessages(const void* bytes, std::size_t count) {
+    std::lock_guard<std::mutex> hold(outputLock);
+    messages.append(static_cast<const char*>(bytes), count);
+    return true;
+  }
 
   static inline const plinth::platform::Services& net = plinth::platform::realServices();
   static inline std::mutex outputLock;
   static inline std::vector<std::pair<Clock::time_point, std::string>> writes;
+  static inline std::string messages;
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> output{
       &plinth::platform::Services::writeStandardOutput, capture};
-  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> messages{
-      &plinth::platform::Services::writeStandardError, ignore};
+  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> error{
+      &plinth::platform::Services::writeStandardError, captureMessages};
   plinth::InternetServer server{0};
   ClientList clients;
   std::thread loop;
+  LoopEnd end = LoopEnd::stopRequested;
 };
 
 TEST_F(ServeClientsTest, AnUnfinishedLineWaitsHalfASecondAndNoLongerThenAStopEndsTheWait) {
@@ -204,6 +211,34 @@ TEST_F(ServeClientsTest, AnUnfinishedLineWaitsHalfASecondAndNoLongerThenAStopEnd
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_TRUE(stop(std::chrono::seconds(2)));
   EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));  // written on the way out
+  EXPECT_EQ(end, LoopEnd::stopRequested);
+}
+
+std::atomic<bool> pollsFail{false};
+plinth::platform::PollResult failingPoll(plinth::platform::SocketHandle socket,
+                                         plinth::platform::PollDirection direction) {
+  if (pollsFail)
+    return {.failed = true};
+  return plinth::platform::realServices().poll(socket, direction);
+}
+
+// A listener that fails ends the loop, with what the clients sent written first, and says why.
+TEST_F(ServeClientsTest, AFailingListenerEndsTheLoopAfterTheClientsOutput) {
+  plinth::platform::ServiceOverride polls(&plinth::platform::Services::poll, failingPoll);
+  pollsFail = false;
+  start();
+  const test_support::Socket client(connect());
+  send(client, "line\n");
+  ASSERT_TRUE(written("line\n", std::chrono::seconds(10)));
+  send(client, "held");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pollsFail = true;
+  send(client, " and more");  // wakes the loop, which meets the failing polls
+  loop.join();
+  EXPECT_EQ(end, LoopEnd::listenerFailed);
+  EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));
+  std::lock_guard<std::mutex> hold(outputLock);
+  EXPECT_NE(messages.find("The listening socket failed (error "), std::string::npos) << messages;
 }
 
 int acceptCalls = 0;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "plinth/platform/native.h"
 #include "plinth/platform/posix/readiness.h"
@@ -48,6 +49,29 @@ int startSockets() {
 
 int lastSocketError() {
   return errno;
+}
+
+std::string socketErrorText(int code) {
+  return std::strerror(code);
+}
+
+SocketErrorKind socketErrorKind(int code) {
+  switch (code) {
+    case EADDRINUSE:
+      return SocketErrorKind::addressInUse;
+    case EMFILE:
+    case ENFILE:
+      return SocketErrorKind::descriptorLimit;
+    default:
+      return SocketErrorKind::other;
+  }
+}
+
+std::uint64_t descriptorLimit() {
+  rlimit limit{};
+  return getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+             ? static_cast<std::uint64_t>(limit.rlim_cur)
+             : 0;
 }
 
 SocketHandle openStreamSocket() {

@@ -1,7 +1,11 @@
+#include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "plinth/platform/native.h"
@@ -11,24 +15,75 @@
 namespace plinth::platform::native {
 namespace {
 
-volatile sig_atomic_t stopFlag = 0;
+// Requests closer together than this are one: a key press may arrive as two signals, the
+// terminal's to the process group and one that a wrapper passes on.
+constexpr std::int64_t sameRequest = 500'000'000;  // nanoseconds
 
-void onStopSignal(int) {
-  requestStop();
+volatile sig_atomic_t stopFlag = 0;
+std::atomic<std::int64_t> firstRequestAt{0};  // lock-free, so a signal handler may use it
+std::atomic<bool> blockedWarningGiven{false};
+int lastOutputError = 0;
+
+std::int64_t nowNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);                               // async-signal-safe
+  return std::int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec + 1;  // never 0
 }
 
-// One call writes every byte: the kernel may take a part, or be interrupted by a signal.
+// A first request stops the program in order, writing what it holds; a second, once the first
+// has had its half second, ends it at once, as if no handler were there.
+void onStopSignal(int signal) {
+  const std::int64_t now = nowNanoseconds();
+  std::int64_t first = 0;
+  if (firstRequestAt.compare_exchange_strong(first, now) || now - first < sameRequest) {
+    requestStop();
+    return;
+  }
+  struct sigaction standard {};
+  standard.sa_handler = SIG_DFL;
+  sigemptyset(&standard.sa_mask);
+  sigaction(signal, &standard, nullptr);
+  raise(signal);
+}
+
+// Says once, straight to standard error, that standard output takes nothing more: whatever is held
+// for it cannot be written, and only a second request ends the program.
+void warnOutputBlocked() {
+  if (blockedWarningGiven.exchange(true))
+    return;
+  static const char warning[] =
+      "farspeak: standard output is blocked; stopping once it takes what is held. Ask again "
+      "(Ctrl+C or SIGTERM) to end at once.\r\n";
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, warning, sizeof warning - 1);
+}
+
+// One call writes every byte: the kernel may take a part, be interrupted by a signal, or (on a
+// descriptor a parent made non-blocking) have no room for now, which is waited out.
 bool writeAll(int descriptor, const void* bytes, std::size_t count) {
   const auto* next = static_cast<const char*>(bytes);
   while (count > 0) {
     const ssize_t written = ::write(descriptor, next, count);
-    if (written < 0) {
-      if (errno == EINTR)
+    if (written >= 0) {
+      next += written;
+      count -= static_cast<std::size_t>(written);
+      // A signal ends a blocked write early, with what went before it written.
+      if (count > 0 && stopRequested() && descriptor == STDOUT_FILENO)
+        warnOutputBlocked();
+      continue;
+    }
+    int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+      pollfd room{descriptor, POLLOUT, 0};
+      if (::poll(&room, 1, -1) >= 0)
         continue;
+      error = errno;
+    }
+    if (error != EINTR) {
+      errno = error;
       return false;
     }
-    next += written;
-    count -= static_cast<std::size_t>(written);
+    if (stopRequested() && descriptor == STDOUT_FILENO)
+      warnOutputBlocked();
   }
   return true;
 }
@@ -36,11 +91,18 @@ bool writeAll(int descriptor, const void* bytes, std::size_t count) {
 }  // namespace
 
 bool writeStandardOutput(const void* bytes, std::size_t count) {
-  return writeAll(STDOUT_FILENO, bytes, count);
+  if (writeAll(STDOUT_FILENO, bytes, count))
+    return true;
+  lastOutputError = errno;
+  return false;
 }
 
 bool writeStandardError(const void* bytes, std::size_t count) {
   return writeAll(STDERR_FILENO, bytes, count);
+}
+
+std::string standardOutputFailure() {
+  return std::strerror(lastOutputError);
 }
 
 bool writeConsole(const char16_t* units, std::uint32_t count) {
@@ -69,12 +131,19 @@ bool standardOutputTakesColour() {
 void installStopHandler() {
   readiness::prepareStopWake();
   stopFlag = 0;
+  firstRequestAt = 0;
+  blockedWarningGiven = false;
   struct sigaction action {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked write to standard output should notice
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal or a dropped ssh session stops the program too, unless it was started to
+  // outlive them (nohup ignores SIGHUP).
+  struct sigaction hangUp {};
+  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN)
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 void requestStop() {

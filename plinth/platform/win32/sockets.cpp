@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <string>
 
 #include "plinth/platform/native.h"
 #include "plinth/platform/readiness_table.h"
@@ -13,6 +14,11 @@ namespace {
 
 SOCKET nativeOf(SocketHandle socket) {
   return static_cast<SOCKET>(socket);
+}
+
+// SOMAXCONN_HINT, which MinGW's headers lack: a backlog asked for as a count, not a cap.
+constexpr int backlogHint(int backlog) {
+  return -backlog;
 }
 
 sockaddr_in ipv4Address(u_long address, std::uint16_t port) {
@@ -34,8 +40,37 @@ int lastSocketError() {
   return WSAGetLastError();
 }
 
+std::string socketErrorText(int code) {
+  char text[256] = {};
+  const DWORD length =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                     static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+  std::string result(text, length);
+  while (!result.empty() &&
+         (result.back() == '\n' || result.back() == '\r' || result.back() == '.'))
+    result.pop_back();  // the system's sentence ends in a full stop and a line end
+  return result.empty() ? "error " + std::to_string(code) : result;
+}
+
+SocketErrorKind socketErrorKind(int code) {
+  switch (code) {
+    case WSAEADDRINUSE:
+      return SocketErrorKind::addressInUse;
+    case WSAEMFILE:
+    case WSAENOBUFS:
+      return SocketErrorKind::descriptorLimit;
+    default:
+      return SocketErrorKind::other;
+  }
+}
+
+std::uint64_t descriptorLimit() {
+  return 0;  // Windows sets no count of sockets a process may hold
+}
+
 SocketHandle openStreamSocket() {
-  const SOCKET opened = ::socket(AF_INET, SOCK_STREAM, 0);
+  // Not inherited, so that a child process never holds a client's connection open.
+  const SOCKET opened = WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   return opened == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(opened);
 }
 
@@ -50,8 +85,12 @@ bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
 }
 
 bool listen(SocketHandle socket) {
-  if (::listen(nativeOf(socket), 0x7FFFFFFF) != 0)
+  // The plain largest backlog (SOMAXCONN) gives about 200 on some Windows; the hint asks for
+  // the most the system allows.
+  if (::listen(nativeOf(socket), backlogHint(65535)) != 0 &&
+      ::listen(nativeOf(socket), SOMAXCONN) != 0) {
     return false;
+  }
   readiness::add(socket);
   return true;
 }
@@ -96,6 +135,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
       ::accept(nativeOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (accepted == INVALID_SOCKET)
     return invalidSocket;
+  SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
   readiness::add(static_cast<SocketHandle>(accepted));
   std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
   peer->port = ntohs(address.sin_port);

@@ -41,12 +41,12 @@ struct ChildProcess::Native {
 };
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           ErrorStream errorStream)
+                           ErrorStream errorStream, int standardOutput)
     : native_(std::make_unique<Native>()) {
-  const int output = makeTemporaryFile(outputPath_);
+  const int output = standardOutput >= 0 ? standardOutput : makeTemporaryFile(outputPath_);
   int error = output;
   errorPath_ = outputPath_;
-  if (errorStream == ErrorStream::ownFile)
+  if (errorStream == ErrorStream::ownFile || standardOutput >= 0)
     error = makeTemporaryFile(errorPath_);
 
   if (output >= 0 && error >= 0) {
@@ -79,7 +79,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
-  if (output >= 0)
+  if (output >= 0 && output != standardOutput)
     close(output);
   if (error >= 0 && error != output)
     close(error);

@@ -75,7 +75,7 @@ struct ChildProcess::Native {
 };
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           ErrorStream errorStream)
+                           ErrorStream errorStream, int /* standardOutput: POSIX only */)
     : native_(std::make_unique<Native>()) {
   const HANDLE output = makeTemporaryFile(outputPath_);
   HANDLE error = output;
@@ -111,7 +111,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     startup.lpAttributeList = listMade ? attributes : nullptr;
 
     const std::string application = nativePath(program);
-    std::string commandLine = "\"" + application + "\"";
+    // Appended piece by piece: GCC 12 warns, wrongly, about `"\"" + text`.
+    std::string commandLine = "\"";
+    commandLine.append(application).append("\"");
     for (const std::string& argument : arguments)
       commandLine += " " + quotedArgument(argument);
     // A console of its own (hidden), so that a console event can be sent to the child alone.
