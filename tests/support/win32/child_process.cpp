@@ -115,7 +115,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     std::string commandLine = "\"";
     commandLine.append(application).append("\"");
     for (const std::string& argument : arguments)
-      commandLine += " " + quotedArgument(argument);
+      commandLine.append(" ").append(quotedArgument(argument));
     // A console of its own (hidden), so that a console event can be sent to the child alone.
     const DWORD flags = CREATE_NEW_CONSOLE | (listMade ? EXTENDED_STARTUPINFO_PRESENT : 0);
     if (!CreateProcessA(application.c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
