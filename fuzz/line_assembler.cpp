@@ -46,11 +46,17 @@ struct ByteAtATime {
   bool crSeen = false;
   bool lfSeen = false;
   double lastFlushTime = 0.0;
+  bool lineOpen = false;  // the last write did not end its line
 
-  // Returns false when the connection has ended; `written` gets what the turn wrote.
-  bool turn(double now, std::string& written, bool& anyByteReceived) {
+  // Returns false when the connection has ended; `written` gets what the turn wrote. A client that
+  // goes with its line open has it ended by an LF, which `lineEnded` tells.
+  bool turn(double now, std::string& written, bool& anyByteReceived, bool& lineEnded) {
     if (!connection.isConnected()) {
       written = buffer;
+      lineOpen = buffer.empty() ? lineOpen : buffer.back() != '\n';
+      lineEnded = lineOpen;
+      if (lineEnded)
+        written += '\n';
       buffer.clear();
       return false;
     }
@@ -72,6 +78,7 @@ struct ByteAtATime {
       lastFlushTime = now;
       crSeen = lfSeen = false;
       written = buffer;
+      lineOpen = buffer.back() != '\n';
       buffer.clear();
     }
     return true;
@@ -158,7 +165,9 @@ bool poll(Session& s) {
 
   std::string referenceWritten;
   bool referenceReceived = false;
-  FUZZ_REQUIRE(s.reference.turn(seconds(loopClock), referenceWritten, referenceReceived) == kept);
+  bool lineEnded = false;
+  FUZZ_REQUIRE(
+      s.reference.turn(seconds(loopClock), referenceWritten, referenceReceived, lineEnded) == kept);
   FUZZ_REQUIRE(s.output.substr(outputBefore) == referenceWritten);
   FUZZ_REQUIRE(referenceReceived == anyByteReceived);
   FUZZ_REQUIRE(s.reference.connection.waiting() == connection.waiting());
@@ -167,6 +176,7 @@ bool poll(Session& s) {
                                   record.buffer.size()) == s.reference.buffer);
     FUZZ_REQUIRE(record.crSeen == s.reference.crSeen && record.lfSeen == s.reference.lfSeen);
     FUZZ_REQUIRE(record.lastFlushTime == s.reference.lastFlushTime);
+    FUZZ_REQUIRE(record.lineOpen == s.reference.lineOpen);
   }
 
   FUZZ_REQUIRE(kept == !ended);
@@ -174,6 +184,8 @@ bool poll(Session& s) {
   if (ended) {
     FUZZ_REQUIRE(taken == 0);
     FUZZ_REQUIRE(record.buffer.empty());
+    if (lineEnded)
+      s.expected += '\n';  // the one byte the receiver adds
     const bool closed = connection.state == plinth::stateClosedByPeer;
     FUZZ_REQUIRE(s.errorText ==
                  std::string("Connection from 10.0.0.7") + (closed ? " closed\r\n" : " lost\r\n"));
