@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "bench/machine.h"
 #include "bench/scenarios.h"
@@ -129,8 +130,14 @@ int main(int argc, char** argv) {
     std::cout << "\n" << scenario.title << "\n";
     printColumns("", "farspeak", "socat", "ratio");
     std::cout.flush();
-    const Figures mine = scenario.run(farspeak);
-    const Figures theirs = scenario.run(socat);
+    std::vector<Figures> myRounds;
+    std::vector<Figures> theirRounds;
+    for (int round = 0; round < scenario.rounds; ++round) {
+      myRounds.push_back(scenario.run(farspeak));
+      theirRounds.push_back(scenario.run(socat));
+    }
+    const Figures mine = farspeak::bench::combineRounds(myRounds);
+    const Figures theirs = farspeak::bench::combineRounds(theirRounds);
     allRan = allRan && !mine.empty() && !theirs.empty();
     printFigures(mine, theirs);
   }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <iostream>
 
 #include "bench/clients.h"
@@ -19,6 +20,7 @@ namespace {
 constexpr std::size_t shortLine = 100;
 constexpr std::size_t longLine = 8192;
 constexpr std::uint64_t throughputVolume = std::uint64_t{256} << 20;  // all clients together
+constexpr int throughputRounds = 5;
 constexpr double throughputLimit = 60.0;  // seconds from the first send to the last byte out
 constexpr double drainLimit = 2.0;        // seconds for the output to catch up once sending stops
 constexpr double connectLimit = 5.0;
@@ -66,11 +68,11 @@ void checkOutputFile(int file, LineChecker& checker) {
 
 void addCheckRows(Figures& figures, std::uint64_t linesSent, const LineChecker& checker) {
   const auto count = [](std::uint64_t value) { return static_cast<double>(value); };
-  figures.push_back({"lines sent", count(linesSent), 0, false});
-  figures.push_back({"lines intact", count(checker.intact()), 0, false});
-  figures.push_back({"lines mixed", count(checker.mixed()), 0, false});
-  figures.push_back({"lines out of order", count(checker.reordered()), 0, false});
-  figures.push_back({"lines missing", count(checker.missing(linesSent)), 0, false});
+  figures.push_back({"lines sent", count(linesSent), 0, false, true});
+  figures.push_back({"lines intact", count(checker.intact()), 0, false, true});
+  figures.push_back({"lines mixed", count(checker.mixed()), 0, false, true});
+  figures.push_back({"lines out of order", count(checker.reordered()), 0, false, true});
+  figures.push_back({"lines missing", count(checker.missing(linesSent)), 0, false, true});
 }
 
 // Nearest rank; `sorted` is not empty.
@@ -387,14 +389,21 @@ std::vector<Scenario> scenarios() {
   const std::string toFile = "standard output to a file on /dev/shm";
   const std::string toPipe = "standard output to a pipe the bench reads";
   const std::string volume = std::to_string(throughputVolume >> 20) + " MiB";
+  const std::string rounds = ", median of " + std::to_string(throughputRounds) +
+                             " rounds, lines counted over all";
   return {
-      {"throughput-1", "Throughput, 1 client, 100-byte lines, " + volume + " (" + toFile + ")",
-       [](const TargetCommand& command) { return throughput(command, 1, shortLine); }},
+      {"throughput-1",
+       "Throughput, 1 client, 100-byte lines, " + volume + " (" + toFile + ")" + rounds,
+       [](const TargetCommand& command) { return throughput(command, 1, shortLine); },
+       throughputRounds},
       {"throughput-16",
-       "Throughput, 16 clients, 100-byte lines, " + volume + " in all (" + toFile + ")",
-       [](const TargetCommand& command) { return throughput(command, 16, shortLine); }},
-      {"throughput-8k", "Throughput, 1 client, 8 KiB lines, " + volume + " (" + toFile + ")",
-       [](const TargetCommand& command) { return throughput(command, 1, longLine); }},
+       "Throughput, 16 clients, 100-byte lines, " + volume + " in all (" + toFile + ")" + rounds,
+       [](const TargetCommand& command) { return throughput(command, 16, shortLine); },
+       throughputRounds},
+      {"throughput-8k",
+       "Throughput, 1 client, 8 KiB lines, " + volume + " (" + toFile + ")" + rounds,
+       [](const TargetCommand& command) { return throughput(command, 1, longLine); },
+       throughputRounds},
       {"latency-100ms",
        "Latency from send to standard output, 100 lines 100 ms apart, otherwise idle (" + toPipe +
            ")",
@@ -415,6 +424,25 @@ std::vector<Scenario> scenarios() {
        crowdLeaves},
       {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
   };
+}
+
+Figures combineRounds(const std::vector<Figures>& rounds) {
+  if (rounds.empty() || std::any_of(rounds.begin(), rounds.end(), [&](const Figures& figures) {
+        return figures.size() != rounds.front().size();
+      })) {
+    return {};
+  }
+  Figures combined = rounds.front();
+  for (std::size_t row = 0; row < combined.size(); ++row) {
+    std::vector<double> values;
+    for (const Figures& figures : rounds)
+      values.push_back(figures[row].value);
+    std::sort(values.begin(), values.end());
+    combined[row].value = combined[row].counted
+                              ? std::accumulate(values.begin(), values.end(), 0.0)
+                              : values[values.size() / 2];
+  }
+  return combined;
 }
 
 }  // namespace farspeak::bench
