@@ -81,7 +81,8 @@ bool exited(pid_t pid, siginfo_t& info) {
 
 Reports countReports(std::string_view errorText) {
   Reports reports;
-  std::size_t lines = 0;
+  // Lines are told by what they say, not where they stand: the receiver may add lines of its own
+  // (warnings, reasons) anywhere, the banner's among them.
   for (std::size_t start = 0; start < errorText.size();) {
     std::size_t end = errorText.find('\n', start);
     if (end == std::string_view::npos)
@@ -90,8 +91,6 @@ Reports countReports(std::string_view errorText) {
     start = end + 1;
     if (line.ends_with('\r'))
       line.remove_suffix(1);
-    if (++lines <= 3)
-      continue;  // the banner
     if (line.starts_with("Incoming connection from "))
       ++reports.incoming;
     else if (line.starts_with("Connection from ") && line.ends_with(" closed"))

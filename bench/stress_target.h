@@ -28,7 +28,7 @@ struct Reports {
   std::size_t closed = 0;      // "Connection from ... closed"
   std::size_t lost = 0;        // "Connection from ... lost"
   std::size_t readErrors = 0;  // "Socket read error: ..."
-  std::size_t other = 0;       // any other line after the banner
+  std::size_t other = 0;       // any other line: the banner, warnings
 
   std::size_t ended() const { return closed + lost; }
 };
