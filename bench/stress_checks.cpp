@@ -160,18 +160,26 @@ void ClientTexts::expect(std::uint16_t port, std::string_view bytes) {
   clients_.emplace_back(std::move(text));
 }
 
-bool ClientTexts::feed(const TaggedLine& line, double) {
+bool ClientTexts::feed(const TaggedLine& line, double seconds) {
   const auto found = byPort_.find(line.port);
   if (found == byPort_.end())
     return false;
   Client& client = clients_[found->second];
-  if (client.pieces > 0 && line.continued)
+  if (client.pieces > 0 && line.continued) {
     ++continuations_;
-  else if (client.pieces > 0)
+    // Its previous piece left the line unfinished: a piece due by time, not by its line feed.
+    if (client.pieces > 1) {
+      shortestWaitBeforeCut_ =
+          std::fmin(shortestWaitBeforeCut_, client.previous - client.beforePrevious);
+    }
+  } else if (client.pieces > 0) {
     client.text.feed("\n");  // the line feed that ended its previous piece was its own
-  else if (line.continued)
+  } else if (line.continued) {
     client.text.feed(continuationMark);
+  }
   client.text.feed(line.text);
+  client.beforePrevious = client.previous;
+  client.previous = seconds;
   ++client.pieces;
   ++pieces_;
   return true;

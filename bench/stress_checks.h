@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -230,6 +231,9 @@ class ClientTexts {
   std::uint64_t wrongBytes() const;
   std::uint64_t pieces() const { return pieces_; }
   std::uint64_t continuations() const { return continuations_; }
+  // The shortest time, as read, from a client's piece to its next one where that next one left
+  // the line unfinished (the piece after it continues the line); NAN while there is none.
+  double shortestWaitBeforeCut() const { return shortestWaitBeforeCut_; }
 
  private:
   struct Client {
@@ -241,12 +245,15 @@ class ClientTexts {
 
     ExactText text;
     std::uint64_t pieces = 0;
+    double previous = 0.0;  // when its last two pieces were read
+    double beforePrevious = 0.0;
   };
 
   std::unordered_map<std::uint16_t, std::size_t> byPort_;
   std::vector<Client> clients_;
   std::uint64_t pieces_ = 0;
   std::uint64_t continuations_ = 0;
+  double shortestWaitBeforeCut_ = NAN;
 };
 
 }  // namespace farspeak::bench

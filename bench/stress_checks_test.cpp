@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 #include <random>
 #include <string>
@@ -211,6 +212,24 @@ TEST(StressChecksTest, ClientTextsCatchLostDoubledReorderedChangedAndMixedBytes)
   std::vector<Seen> reordered = lines;
   std::swap(reordered[2], reordered[6]);  // client 0's last two pieces
   EXPECT_EQ(checkTexts(sent, reordered).complete, 2u);
+}
+
+TEST(StressChecksTest, ClientTextsTimeOnlyThePiecesThatLeftALineUnfinished) {
+  ClientTexts texts;
+  texts.expect(1, "abcdef\n");
+  texts.expect(2, "a\nb\nc\n");
+  EXPECT_TRUE(std::isnan(texts.shortestWaitBeforeCut()));
+  texts.feed({1, false, "a"}, 1.0);  // a first byte comes at once
+  texts.feed({1, true, "bc"}, 1.6);
+  texts.feed({1, true, "d"}, 1.9);
+  EXPECT_NEAR(texts.shortestWaitBeforeCut(), 0.6, 1e-9);  // "bc", once "d" shows it unfinished
+  texts.feed({1, true, "ef"}, 2.5);
+  EXPECT_NEAR(texts.shortestWaitBeforeCut(), 0.3, 1e-9);  // "d"
+  texts.feed({2, false, "a"}, 3.0);                       // whole lines, however close
+  texts.feed({2, false, "b"}, 3.1);
+  texts.feed({2, false, "c"}, 3.2);
+  EXPECT_NEAR(texts.shortestWaitBeforeCut(), 0.3, 1e-9);
+  EXPECT_EQ(texts.completeClients(), 2u);
 }
 
 // The slow clients' case at scale: many clients' texts cut into pieces of 1 to 8 bytes (a line

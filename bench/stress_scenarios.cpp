@@ -382,6 +382,7 @@ ScenarioReport slowClients(const StressOptions& options) {
   const std::size_t clients = options.smoke ? 200 : 1000;
   const std::size_t linesEach = options.smoke ? 1 : 2;
   constexpr double byteInterval = 0.1;
+  constexpr double earliestCut = 0.4;  // seconds
   ScenarioReport report("slow-clients", countText(clients) + " clients sending " +
                                             std::to_string(linesEach) +
                                             " lines of 10 to 25 bytes, one byte every 100 ms");
@@ -440,6 +441,11 @@ ScenarioReport slowClients(const StressOptions& options) {
     const auto hold = session.output().hold();
     report.figure("pieces written", countText(slow.pieces()) + ", " +
                                         countText(slow.continuations()) + " continuing a line");
+    // A piece that leaves a line unfinished is due more than half a second after its client's
+    // previous one, by its clock; what is read can be late by as much as the probe may be.
+    const double wait = slow.shortestWaitBeforeCut();
+    report.check("shortest wait before an unfinished piece (ms)", milliseconds(wait),
+                 "> " + milliseconds(earliestCut), wait > earliestCut);
   }
   const Reports reports = session.target().reports();
   report.check("reported closed", ofText(reports.closed, clients), "all",
