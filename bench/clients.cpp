@@ -108,6 +108,14 @@ void ClientSockets::closeAll() {
   sockets.clear();
 }
 
+std::uint16_t localPort(int socket) {
+  sockaddr_in address{};
+  socklen_t length = sizeof address;
+  if (getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return 0;
+  return ntohs(address.sin_port);
+}
+
 bool sendAll(int socket, const char* bytes, std::size_t count, double deadline) {
   while (count > 0) {
     const ssize_t sent = send(socket, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);

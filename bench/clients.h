@@ -27,6 +27,9 @@ class ClientSockets {
   std::vector<int> sockets;
 };
 
+// The local port of a connected socket, which the receiver names the client by; 0 when unknown.
+std::uint16_t localPort(int socket);
+
 // Sends all of `bytes` on a non-blocking socket, waiting for room at most until `deadline` (on
 // the bench's clock).
 bool sendAll(int socket, const char* bytes, std::size_t count, double deadline);

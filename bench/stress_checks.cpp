@@ -9,6 +9,10 @@ namespace farspeak::bench {
 namespace {
 
 constexpr std::size_t headerLength = 17;  // "ccccc ssssssssss "
+constexpr std::string_view tagStart = "[127.0.0.1:";
+// A tagged output line at its longest: tag, mark, and a piece of 64 KiB that an escape at its end
+// passed by three bytes.
+constexpr std::size_t longestTaggedLine = 32 + 65536 + 3;
 
 bool readNumber(std::string_view text, std::uint64_t& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -23,28 +27,56 @@ std::string stressLineText(std::uint32_t client, std::uint64_t sequence) {
   return text;
 }
 
-bool isReservedLine(std::string_view piece) {
-  return piece.size() == stressLine && piece.back() == '\n' &&
-         (piece.starts_with("99999 ") || piece.starts_with("99998 "));
+bool isReservedLine(std::string_view text) {
+  return text.size() + 1 == stressLine &&
+         (text.starts_with("99999 ") || text.starts_with("99998 "));
+}
+
+void LineSplitter::keep(std::string_view bytes) {
+  const std::size_t room = longest_ + 1 - std::min(partial_.size(), longest_ + 1);
+  partial_.append(bytes.substr(0, room));
 }
 
 LineSink::LineSink(double epoch)
     : epoch_(epoch),
+      splitter_(stressLine),
       checker_(clientNumbers, stressLine, [this](std::uint32_t client, std::uint64_t sequence) {
         onIntact(client, sequence);
       }) {}
 
-void LineSink::feedPiece(std::string_view piece, double seconds) {
-  now_ = seconds;
-  if (!piece.empty() && piece.back() == '\n')
-    checker_.feed(piece.data(), piece.size());
-  else
-    checkPartial(piece);
-}
-
 void LineSink::feedStream(std::string_view bytes, double seconds) {
   now_ = seconds;
-  checker_.feed(bytes.data(), bytes.size());
+  splitter_.feed(bytes, [this](std::string_view text) { sortLine(text); });
+}
+
+void LineSink::feedLine(std::string_view text, double seconds) {
+  now_ = seconds;
+  sortLine(text);
+}
+
+void LineSink::finish() {
+  if (splitter_.pending())
+    ++badLines_;
+  checker_.finish();
+}
+
+void LineSink::sortLine(std::string_view text) {
+  if (text.size() + 1 >= stressLine) {
+    checker_.feed(text.data(), text.size());
+    checker_.feed("\n", 1);
+    return;
+  }
+  std::uint64_t client = 0;
+  std::uint64_t sequence = 0;
+  const bool cut = text.size() >= headerLength && readNumber(text.substr(0, 5), client) &&
+                   client < clientNumbers && readNumber(text.substr(6, 10), sequence) &&
+                   stressLineText(static_cast<std::uint32_t>(client), sequence).starts_with(text);
+  if (cut) {
+    ++cutLines_;
+    cutBytes_ += text.size();
+  } else {
+    ++badLines_;
+  }
 }
 
 void LineSink::onIntact(std::uint32_t client, std::uint64_t sequence) {
@@ -60,21 +92,6 @@ void LineSink::onIntact(std::uint32_t client, std::uint64_t sequence) {
       ++timedLines_;
       worstTimedDelay_ = std::max(worstTimedDelay_, delay);
     }
-  }
-}
-
-void LineSink::checkPartial(std::string_view piece) {
-  std::uint64_t client = 0;
-  std::uint64_t sequence = 0;
-  const bool fits = piece.size() >= headerLength && piece.size() < stressLine &&
-                    readNumber(piece.substr(0, 5), client) && client < clientNumbers &&
-                    readNumber(piece.substr(6, 10), sequence) &&
-                    stressLineText(static_cast<std::uint32_t>(client), sequence).starts_with(piece);
-  if (fits) {
-    ++partialPieces_;
-    partialBytes_ += piece.size();
-  } else {
-    badPartialBytes_ += piece.size();
   }
 }
 
@@ -106,80 +123,94 @@ void HighByteSink::feed(std::string_view piece) {
   }
 }
 
-PieceReassembler::PieceReassembler(std::vector<std::string> texts)
-    : texts_(std::move(texts)), located_(texts_.size()), shortCounts_(256, 0) {
-  for (std::size_t client = 0; client < texts_.size(); ++client) {
-    const std::string& text = texts_[client];
-    for (std::size_t at = 0; at + locatedPiece <= text.size(); ++at) {
-      starts_[keyOf(std::string_view(text).substr(at, locatedPiece))].emplace_back(
-          static_cast<std::uint32_t>(client), static_cast<std::uint32_t>(at));
-    }
-  }
+TaggedLines::TaggedLines(Sink sink) : sink_(std::move(sink)), splitter_(longestTaggedLine) {}
+
+void TaggedLines::feed(std::string_view bytes, double seconds) {
+  splitter_.feed(bytes, [&](std::string_view line) { parse(line, seconds); });
 }
 
-std::uint64_t PieceReassembler::keyOf(std::string_view bytes) {
-  std::uint64_t key = 0;
-  for (std::size_t index = 0; index < locatedPiece; ++index)
-    key = key << 8 | static_cast<unsigned char>(bytes[index]);
-  return key;
+void TaggedLines::finish() {
+  if (splitter_.pending())
+    ++malformed_;
 }
 
-void PieceReassembler::feed(std::string_view piece) {
-  if (piece.size() >= locatedPiece) {
-    const auto starts = starts_.find(keyOf(piece));
-    const std::pair<std::uint32_t, std::uint32_t>* place = nullptr;
-    std::size_t places = 0;
-    if (starts != starts_.end()) {
-      for (const auto& start : starts->second) {
-        if (texts_[start.first].compare(start.second, piece.size(), piece) == 0) {
-          place = &start;
-          ++places;
-        }
-      }
-    }
-    if (places == 0) {
-      unplacedBytes_ += piece.size();  // in no client's text: changed, or mixed from several
-      return;
-    }
-    if (places == 1) {
-      located_[place->first].push_back({place->second, piece.size()});
-      return;
-    }
-    // Found twice by chance: it counts with the short pieces.
+void TaggedLines::parse(std::string_view line, double seconds) {
+  std::uint64_t port = 0;
+  const std::size_t tagEnd = line.substr(0, tagStart.size() + 7).find("] ");
+  if (line.size() > longestTaggedLine || !line.starts_with(tagStart) ||
+      tagEnd == std::string_view::npos ||
+      !readNumber(line.substr(tagStart.size(), tagEnd - tagStart.size()), port) || port == 0 ||
+      port > 65535) {
+    ++malformed_;
+    return;
   }
-  shortBytes_ += piece.size();
-  for (const char byte : piece)
-    ++shortCounts_[static_cast<unsigned char>(byte)];
+  TaggedLine tagged{static_cast<std::uint16_t>(port), false, line.substr(tagEnd + 2)};
+  if (tagged.text.starts_with(continuationMark)) {
+    tagged.continued = true;
+    tagged.text.remove_prefix(continuationMark.size());
+  }
+  sink_(tagged, seconds);
 }
 
-void PieceReassembler::finish() {
-  std::vector<std::uint64_t> leftOver(256, 0);
-  const auto leave = [&](const std::string& text, std::size_t from, std::size_t to) {
-    for (std::size_t at = from; at < to; ++at)
-      ++leftOver[static_cast<unsigned char>(text[at])];
-  };
-  orderlyClients_ = 0;
-  for (std::size_t client = 0; client < texts_.size(); ++client) {
-    const std::string& text = texts_[client];
-    std::size_t covered = 0;
-    bool orderly = true;
-    for (const Located& piece : located_[client]) {
-      if (piece.at < covered) {
-        orderly = false;  // before, or over, a piece that came earlier
-        unplacedBytes_ += piece.size;
-        continue;
-      }
-      leave(text, covered, piece.at);
-      placedBytes_ += piece.size;
-      covered = piece.at + piece.size;
+void ClientTexts::expect(std::uint16_t port, std::string_view bytes) {
+  std::string text = escaped(bytes);
+  if (!text.empty() && text.back() != '\n')
+    text += '\n';
+  byPort_[port] = clients_.size();
+  clients_.emplace_back(std::move(text));
+}
+
+bool ClientTexts::feed(const TaggedLine& line, double seconds) {
+  const auto found = byPort_.find(line.port);
+  if (found == byPort_.end())
+    return false;
+  Client& client = clients_[found->second];
+  if (client.pieces > 0 && line.continued) {
+    ++continuations_;
+    // Its previous piece left the line unfinished: a piece due by time, not by its line feed.
+    if (client.pieces > 1) {
+      shortestWaitBeforeCut_ =
+          std::fmin(shortestWaitBeforeCut_, client.previous - client.beforePrevious);
     }
-    leave(text, covered, text.size());
-    orderlyClients_ += orderly ? 1 : 0;
+  } else if (client.pieces > 0) {
+    client.text.feed("\n");  // the line feed that ended its previous piece was its own
+  } else if (line.continued) {
+    client.text.feed(continuationMark);
   }
-  for (std::size_t value = 0; value < leftOver.size(); ++value) {
-    unplacedBytes_ += leftOver[value] > shortCounts_[value] ? leftOver[value] - shortCounts_[value]
-                                                            : shortCounts_[value] - leftOver[value];
-  }
+  client.text.feed(line.text);
+  client.beforePrevious = client.previous;
+  client.previous = seconds;
+  ++client.pieces;
+  ++pieces_;
+  return true;
+}
+
+std::size_t ClientTexts::completeClients() const {
+  return static_cast<std::size_t>(
+      std::count_if(clients_.begin(), clients_.end(), [](const Client& client) {
+        return client.text.wrong() == 0 && client.done() == client.text.size();
+      }));
+}
+
+std::uint64_t ClientTexts::expectedBytes() const {
+  std::uint64_t bytes = 0;
+  for (const Client& client : clients_)
+    bytes += client.text.size();
+  return bytes;
+}
+
+std::uint64_t ClientTexts::matchedBytes() const {
+  std::uint64_t bytes = 0;
+  for (const Client& client : clients_)
+    bytes += client.done();
+  return bytes;
+}
+
+std::uint64_t ClientTexts::wrongBytes() const {
+  std::uint64_t bytes = 0;
+  for (const Client& client : clients_)
+    bytes += client.text.wrong();
+  return bytes;
 }
 
 }  // namespace farspeak::bench

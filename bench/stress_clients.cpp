@@ -56,6 +56,7 @@ void TimedLineClients::sendLines() {
 bool HighByteStreamer::start(std::uint64_t byteBudget) {
   if (client_.connect(1, connectLimit) != 1)
     return false;
+  port_ = localPort(client_.sockets[0]);
   thread_ = std::thread(&HighByteStreamer::stream, this, byteBudget);
   return true;
 }

@@ -57,6 +57,8 @@ class HighByteStreamer {
   // Ends the sending and closes the connection.
   void stop();
   std::uint64_t sent() const { return sent_; }
+  // Its local port once connected, before the first byte goes; 0 before.
+  std::uint16_t port() const { return port_; }
 
  private:
   void stream(std::uint64_t byteBudget);
@@ -64,6 +66,7 @@ class HighByteStreamer {
   ClientSockets client_;
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint64_t> sent_{0};
+  std::atomic<std::uint16_t> port_{0};
   std::thread thread_;
 };
 

@@ -1,7 +1,6 @@
 #include "bench/stress_session.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,7 +17,7 @@ constexpr double probeInterval = 0.1;
 constexpr double probeTarget = 0.1;  // seconds: the worst delay the probe may see
 constexpr double baseMemoryMiB = 64.0;
 constexpr double memoryPerClientKiB = 70.0;
-constexpr std::size_t largestRead = 256 * 1024;  // above the receiver's largest write
+constexpr std::size_t largestRead = 256 * 1024;
 
 std::string yesNo(bool value) {
   return value ? "yes" : "no";
@@ -62,11 +61,8 @@ std::uint64_t microsecondsSince(double epoch) {
   return static_cast<std::uint64_t>(std::max(0.0, monotonicSeconds() - epoch) * 1e6);
 }
 
-OutputTap::OutputTap(int descriptor, OutputKind kind, Route route)
-    : descriptor_(descriptor),
-      kind_(kind),
-      route_(std::move(route)),
-      thread_(&OutputTap::readUntilEnd, this) {}
+OutputTap::OutputTap(int descriptor, Route route)
+    : descriptor_(descriptor), route_(std::move(route)), thread_(&OutputTap::readUntilEnd, this) {}
 
 OutputTap::~OutputTap() {
   giveUp_ = true;
@@ -92,23 +88,15 @@ void OutputTap::readUntilEnd() {
     pollfd readable{descriptor_, POLLIN, 0};
     if (poll(&readable, 1, 50) <= 0)
       continue;
-    // A sequenced-packet read takes one whole write; MSG_TRUNC makes it tell a longer one.
-    const ssize_t length = kind_ == OutputKind::pieces
-                               ? recv(descriptor_, buffer.data(), buffer.size(), MSG_TRUNC)
-                               : read(descriptor_, buffer.data(), buffer.size());
+    const ssize_t length = read(descriptor_, buffer.data(), buffer.size());
     if (length < 0 && errno == EINTR)
       continue;
     if (length <= 0)
       break;  // the receiver has exited
     const double now = monotonicSeconds();
-    std::size_t kept = static_cast<std::size_t>(length);
-    if (kept > buffer.size()) {
-      ++truncated_;
-      kept = buffer.size();
-    }
-    bytesRead_ += kept;
+    bytesRead_ += static_cast<std::uint64_t>(length);
     const std::lock_guard<std::mutex> hold(mutex_);
-    route_(std::string_view(buffer.data(), kept), now);
+    route_(std::string_view(buffer.data(), static_cast<std::size_t>(length)), now);
   }
   ended_ = true;
 }
@@ -119,6 +107,11 @@ Session::Session(const StressOptions& options, OutputKind kind, int descriptorLi
       epoch_(monotonicSeconds()),
       target_(options.farspeak, kind, descriptorLimit),
       lines_(epoch_),
+      tagged_([this](const TaggedLine& line, double seconds) {
+        const bool reserved = !line.continued && isReservedLine(line.text);
+        if (reserved || !route_ || !route_(line, seconds))
+          lines_.feedLine(line.text, seconds);
+      }),
       probe_(probeInterval, epoch_, probeClient) {}
 
 bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
@@ -129,17 +122,13 @@ bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
   }
   cpuAtStart_ = target_.cpuSeconds();
   report.idleDescriptorsBefore = target_.openDescriptors();
-  const bool pieces = kind_ == OutputKind::pieces;
-  tap_ = std::make_unique<OutputTap>(
-      target_.output(), kind_,
-      [this, pieces, route = std::move(route)](std::string_view bytes, double seconds) {
-        if (!pieces)
-          lines_.feedStream(bytes, seconds);
-        else if (route && !isReservedLine(bytes))
-          route(bytes, seconds);
-        else
-          lines_.feedPiece(bytes, seconds);
-      });
+  route_ = std::move(route);
+  tap_ = std::make_unique<OutputTap>(target_.output(), [this](std::string_view bytes, double now) {
+    if (kind_ == OutputKind::tagged)
+      tagged_.feed(bytes, now);
+    else
+      lines_.feedStream(bytes, now);
+  });
   if (!withProbe)
     return true;
   const bool probing = probe_.start(1) == 1 &&
@@ -213,8 +202,11 @@ void Session::finish(ScenarioReport& report, std::size_t peakClients) {
   report.check("lines mixed or out of order",
                countText(lines_.mixed()) + " / " + countText(lines_.reordered()), "0 / 0",
                lines_.mixed() == 0 && lines_.reordered() == 0);
-  report.check("pieces cut short by the reader", countText(tap_->truncatedPieces()), "0",
-               tap_->truncatedPieces() == 0);
+  if (kind_ == OutputKind::tagged) {
+    tagged_.finish();
+    report.check("output lines without their tag", countText(tagged_.malformed()), "0",
+                 tagged_.malformed() == 0);
+  }
   if (withProbe_) {
     report.worstProbeMilliseconds = lines_.worstProbeDelay() * 1000.0;
     report.check("probe lines arrived",

@@ -73,14 +73,14 @@ bool waitUntil(double limitSeconds, Ready ready) {
 // Microseconds from `epoch` (monotonic seconds) to now: the sequence number of a timed line.
 std::uint64_t microsecondsSince(double epoch);
 
-// Reads a receiver's standard output on a thread of its own and hands every piece (or, from a
-// pipe, every read) to a route, under a lock that the scenario takes to look at what the route
-// keeps. Reading can be paused, to hold the receiver up.
+// Reads a receiver's standard output on a thread of its own and hands every read to a route,
+// under a lock that the scenario takes to look at what the route keeps. Reading can be paused, to
+// hold the receiver up.
 class OutputTap {
  public:
   using Route = std::function<void(std::string_view bytes, double seconds)>;
 
-  OutputTap(int descriptor, OutputKind kind, Route route);
+  OutputTap(int descriptor, Route route);
   // Stops reading at once if finish() was not called.
   ~OutputTap();
   OutputTap(const OutputTap&) = delete;
@@ -90,8 +90,6 @@ class OutputTap {
   void pause() { paused_ = true; }
   void resume() { paused_ = false; }
   std::uint64_t bytesRead() const { return bytesRead_; }
-  // Pieces larger than the read buffer, cut short: none is expected.
-  std::uint64_t truncatedPieces() const { return truncated_; }
   // Waits for the end of the output (the receiver has exited), at most a few seconds.
   void finish();
 
@@ -99,29 +97,29 @@ class OutputTap {
   void readUntilEnd();
 
   int descriptor_;
-  OutputKind kind_;
   Route route_;
   std::mutex mutex_;
   std::atomic<bool> paused_{false};
   std::atomic<bool> giveUp_{false};
   std::atomic<bool> ended_{false};
   std::atomic<std::uint64_t> bytesRead_{0};
-  std::atomic<std::uint64_t> truncated_{0};
   std::thread thread_;
 };
 
 class Session {
  public:
-  using Route = OutputTap::Route;
+  // In a tagged session, takes the output lines of the scenario's own clients: false for a line
+  // of any other client, which then goes to lines().
+  using Route = std::function<bool(const TaggedLine& line, double seconds)>;
 
   Session(const StressOptions& options, OutputKind kind, int descriptorLimit = 0);
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
 
   // Whether the receiver started, its idle descriptor count was taken, the output is read and
-  // the probe is connected (when `withProbe`). Adds a failed check to `report` otherwise. Pieces
-  // go to `route`, whole lines of the probe and the final client always to lines(); without a
-  // route everything goes to lines().
+  // the probe is connected (when `withProbe`). Adds a failed check to `report` otherwise. Output
+  // lines go to lines(), but in a tagged session those that `route` takes; whole lines of the
+  // probe and the final client always go to lines().
   bool start(ScenarioReport& report, Route route = {}, bool withProbe = true);
 
   double epoch() const { return epoch_; }
@@ -132,8 +130,8 @@ class Session {
 
   // Closes the probe and checks what every scenario ends with: every connection reported ended,
   // the idle descriptor count back, a new client accepted, memory within `peakClients`' budget,
-  // no mixed or reordered line, the probe's worst delay, and an exit code of 0 on SIGTERM. The
-  // scenario has closed its clients.
+  // no mixed or reordered line (nor, tagged, an output line without its tag), the probe's worst
+  // delay, and an exit code of 0 on SIGTERM. The scenario has closed its clients.
   void finish(ScenarioReport& report, std::size_t peakClients);
 
  private:
@@ -144,6 +142,8 @@ class Session {
   double epoch_;
   StressTarget target_;
   LineSink lines_;
+  TaggedLines tagged_;  // takes the output apart first in a tagged session
+  Route route_;
   std::unique_ptr<OutputTap> tap_;
   TimedLineClients probe_;  // one line every 100 ms, throughout
   bool withProbe_ = true;

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,9 +20,6 @@ namespace farspeak::bench {
 namespace {
 
 constexpr double exitLimit = 5.0;  // seconds for the receiver to exit after SIGTERM
-// Room for many small writes of the receiver before it waits for the suite's reader; the system
-// cuts it to its own limit (net.core.wmem_max).
-constexpr int outputBuffer = 4 << 20;
 
 std::string selfPath() {
   char path[PATH_MAX];
@@ -81,7 +77,8 @@ bool exited(pid_t pid, siginfo_t& info) {
 
 Reports countReports(std::string_view errorText) {
   Reports reports;
-  std::size_t lines = 0;
+  // Lines are told by what they say, not where they stand: the receiver may add lines of its own
+  // (warnings, reasons) anywhere, the banner's among them.
   for (std::size_t start = 0; start < errorText.size();) {
     std::size_t end = errorText.find('\n', start);
     if (end == std::string_view::npos)
@@ -90,8 +87,6 @@ Reports countReports(std::string_view errorText) {
     start = end + 1;
     if (line.ends_with('\r'))
       line.remove_suffix(1);
-    if (++lines <= 3)
-      continue;  // the banner
     if (line.starts_with("Incoming connection from "))
       ++reports.incoming;
     else if (line.starts_with("Connection from ") && line.ends_with(" closed"))
@@ -113,49 +108,33 @@ long peakResidentKiB(std::string_view statusText) {
   return std::strtol(std::string(statusText.substr(at + 6, 32)).c_str(), nullptr, 10);
 }
 
-StressTarget::ChildStreams::ChildStreams(OutputKind kind) {
-  errors = memfd_create("farspeak-stress-errors", MFD_CLOEXEC);
-  if (kind == OutputKind::stream)
-    return;  // standard output stays the pipe that Target gives the child
-  int ends[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
-    return;
-  output = ends[0];
-  outputForChild = ends[1];
-  setsockopt(outputForChild, SOL_SOCKET, SO_SNDBUF, &outputBuffer, sizeof outputBuffer);
+StressTarget::ErrorFile::ErrorFile() {
+  descriptor = memfd_create("farspeak-stress-errors", MFD_CLOEXEC);
 }
 
-StressTarget::ChildStreams::~ChildStreams() {
-  for (const int descriptor : {outputForChild, output, errors}) {
-    if (descriptor >= 0)
-      close(descriptor);
-  }
+StressTarget::ErrorFile::~ErrorFile() {
+  if (descriptor >= 0)
+    close(descriptor);
 }
 
-TargetCommand StressTarget::command(const std::string& farspeak, const ChildStreams& streams,
-                                    int descriptorLimit) {
-  // Close-on-exec keeps the streams out of the launcher unless it is told of them, and the
-  // launcher is the first program the child runs: they are made inheritable for that one exec.
-  for (const int descriptor : {streams.outputForChild, streams.errors}) {
-    if (descriptor >= 0)
-      fcntl(descriptor, F_SETFD, 0);
-  }
-  return TargetCommand{
-      "farspeak",
-      {selfPath(), std::string(launchOption), std::to_string(descriptorLimit),
-       std::to_string(streams.outputForChild), std::to_string(streams.errors), farspeak}};
+TargetCommand StressTarget::command(const std::string& farspeak, OutputKind output,
+                                    const ErrorFile& errors, int descriptorLimit) {
+  // Close-on-exec keeps the file out of the launcher unless it is told of it, and the launcher is
+  // the first program the child runs: it is made inheritable for that one exec.
+  if (errors.descriptor >= 0)
+    fcntl(errors.descriptor, F_SETFD, 0);
+  TargetCommand command{"farspeak",
+                        {selfPath(), std::string(launchOption), std::to_string(descriptorLimit),
+                         std::to_string(errors.descriptor), farspeak}};
+  if (output == OutputKind::tagged)
+    command.arguments.emplace_back("--tag");
+  return command;
 }
 
 StressTarget::StressTarget(const std::string& farspeak, OutputKind output, int descriptorLimit)
-    : kind_(output),
-      streams_(output),
-      target_(command(farspeak, streams_, descriptorLimit), Capture::pipe) {
-  if (streams_.outputForChild >= 0) {
-    close(streams_.outputForChild);  // the child has its copy; ours would hide the end of output
-    streams_.outputForChild = -1;
-  }
-  if (streams_.errors >= 0)
-    fcntl(streams_.errors, F_SETFD, FD_CLOEXEC);
+    : target_(command(farspeak, output, errors_, descriptorLimit), Capture::pipe) {
+  if (errors_.descriptor >= 0)
+    fcntl(errors_.descriptor, F_SETFD, FD_CLOEXEC);
   if (target_.listening())
     pid_ = onlyChild();
 }
@@ -164,15 +143,11 @@ StressTarget::~StressTarget() {
   stop();
 }
 
-int StressTarget::output() const {
-  return kind_ == OutputKind::pieces ? streams_.output : target_.output();
-}
-
 std::string StressTarget::errorText() const {
   std::string text;
   char chunk[65536];
   off_t offset = 0;
-  for (ssize_t length; (length = pread(streams_.errors, chunk, sizeof chunk, offset)) > 0;) {
+  for (ssize_t length; (length = pread(errors_.descriptor, chunk, sizeof chunk, offset)) > 0;) {
     text.append(chunk, static_cast<std::size_t>(length));
     offset += length;
   }
@@ -229,15 +204,12 @@ std::optional<int> StressTarget::stop(std::string* exit) {
 }
 
 int launch(int argc, char** argv) {
-  if (argc != 6) {
-    std::fprintf(stderr, "usage: %s %s LIMIT OUTPUT ERRORS PROGRAM\n", argv[0], argv[1]);
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: %s %s LIMIT ERRORS PROGRAM [ARGUMENT...]\n", argv[0], argv[1]);
     return 2;
   }
   const int limit = std::atoi(argv[2]);
-  const int output = std::atoi(argv[3]);
-  const int errors = std::atoi(argv[4]);
-  if (output >= 0)
-    dup2(output, STDOUT_FILENO);
+  const int errors = std::atoi(argv[3]);
   if (errors >= 0)
     dup2(errors, STDERR_FILENO);
   // The receiver counts its descriptors against the limit: it gets the three standard ones only.
@@ -249,7 +221,7 @@ int launch(int argc, char** argv) {
       return 127;
     }
   }
-  execl(argv[5], argv[5], static_cast<char*>(nullptr));
+  execv(argv[4], argv + 4);
   std::perror("farspeak-stress: exec");
   return 127;
 }

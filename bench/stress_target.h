@@ -1,6 +1,7 @@
-// farspeak under the stress suite: a fresh process for each scenario, with standard streams that
-// the suite reads in its own way and, when asked, a low limit of open descriptors. It is started
-// through the suite's own binary (see launch), so that the bench's Target still runs it.
+// farspeak under the stress suite: a fresh process for each scenario, its standard output a pipe
+// that the suite reads as a byte stream, its standard error a file the suite reads back, and when
+// asked a low limit of open descriptors. It is started through the suite's own binary (see
+// launch), so that the bench's Target still runs it.
 #pragma once
 
 #include <sys/types.h>
@@ -14,12 +15,11 @@
 
 namespace farspeak::bench {
 
+// How the receiver is asked to write its standard output. Its writes gather the lines and pieces
+// of many clients, so where a write ends tells nothing: only the output lines do.
 enum class OutputKind {
-  // A sequenced-packet socket: each write of the receiver is read as one piece, so pieces of
-  // different clients stay apart even where they end in the middle of a line.
-  pieces,
-  // A pipe, read as a byte stream.
-  stream,
+  plain,   // no option, as users see it by default: lines, and pieces ended by a line feed
+  tagged,  // --tag: each piece on an output line of its own, naming its client
 };
 
 // What the receiver reported on standard error.
@@ -28,7 +28,7 @@ struct Reports {
   std::size_t closed = 0;      // "Connection from ... closed"
   std::size_t lost = 0;        // "Connection from ... lost"
   std::size_t readErrors = 0;  // "Socket read error: ..."
-  std::size_t other = 0;       // any other line after the banner
+  std::size_t other = 0;       // any other line: the banner, warnings
 
   std::size_t ended() const { return closed + lost; }
 };
@@ -47,8 +47,8 @@ class StressTarget {
   StressTarget& operator=(const StressTarget&) = delete;
 
   bool listening() const { return target_.listening() && pid_ > 0; }
-  // The suite's end of standard output.
-  int output() const;
+  // The suite's end of standard output, a pipe.
+  int output() const { return target_.output(); }
   std::string errorText() const;
   Reports reports() const { return countReports(errorText()); }
 
@@ -63,28 +63,25 @@ class StressTarget {
   std::optional<int> stop(std::string* exit = nullptr);
 
  private:
-  // The streams the child is given, made before it starts.
-  struct ChildStreams {
-    ChildStreams(OutputKind kind);
-    ~ChildStreams();
-    int outputForChild = -1;  // not inherited across exec unless handed on
-    int output = -1;
-    int errors = -1;  // a memory file; the child writes to a copy of the same open file
+  // Standard error, made before the child starts: a memory file that the child writes to through
+  // a copy of the same open file.
+  struct ErrorFile {
+    ErrorFile();
+    ~ErrorFile();
+    int descriptor = -1;
   };
 
-  static TargetCommand command(const std::string& farspeak, const ChildStreams& streams,
-                               int descriptorLimit);
+  static TargetCommand command(const std::string& farspeak, OutputKind output,
+                               const ErrorFile& errors, int descriptorLimit);
 
-  OutputKind kind_;
-  ChildStreams streams_;
+  ErrorFile errors_;
   Target target_;
   pid_t pid_ = -1;
 };
 
-// The launcher side: `farspeak-stress --launch LIMIT OUTPUT ERRORS PROGRAM` puts descriptor
-// OUTPUT on standard output and ERRORS on standard error (each when not -1), closes every other
-// descriptor above standard error, sets the limit (when not 0) and runs PROGRAM in its place.
-// Returns only when that fails.
+// The launcher side: `farspeak-stress --launch LIMIT ERRORS PROGRAM [ARGUMENT...]` puts descriptor
+// ERRORS on standard error, closes every other descriptor above standard error, sets the limit
+// (when not 0) and runs PROGRAM with the arguments in its place. Returns only when that fails.
 int launch(int argc, char** argv);
 inline constexpr std::string_view launchOption = "--launch";
 
