@@ -25,7 +25,17 @@ OutputBuffer::~OutputBuffer() {
 }
 
 void OutputBuffer::keepAssembled(ClientRecord& client) {
-  // What goes before the piece: the end of a line it must not join, then its prefix.
+  const std::size_t pieceSize = assembledSize();
+  // Most pieces need nothing before them: no prefixes, and no other client's open line to end.
+  if (format_.prefixed() || (openLine_ != nullptr && openLine_ != &client))
+    insertBeforePiece(client, pieceSize);
+  client.lineOpen = pieceSize > 0 && bytes_.end[-1] != '\n';
+  openLine_ = client.lineOpen ? &client : nullptr;
+  kept();
+}
+
+void OutputBuffer::insertBeforePiece(const ClientRecord& client, std::size_t pieceSize) {
+  // The end of a line the piece must not join, then its prefix.
   char prefix[128];
   std::size_t length = 0;
   const auto add = [&](std::string_view text) {
@@ -33,7 +43,7 @@ void OutputBuffer::keepAssembled(ClientRecord& client) {
     std::memcpy(prefix + length, text.data(), taken);
     length += taken;
   };
-  if (openLine_ != nullptr && (format_.prefixed() || openLine_ != &client))
+  if (openLine_ != nullptr)
     add("\n");
   if (format_.timestamps) {
     if (timeLength_ == 0)
@@ -43,17 +53,12 @@ void OutputBuffer::keepAssembled(ClientRecord& client) {
   add(client.tag);
   if (format_.prefixed() && client.lineOpen)
     add(continuation);
-
-  const std::size_t pieceSize = assembledSize();
-  if (length > 0) {
-    bytes_.append(reinterpret_cast<const unsigned char*>(prefix), length);
-    unsigned char* piece = bytes_.begin + kept_;
-    std::memmove(piece + length, piece, pieceSize);
-    std::memcpy(piece, prefix, length);
-  }
-  client.lineOpen = pieceSize > 0 && bytes_.end[-1] != '\n';
-  openLine_ = client.lineOpen ? &client : nullptr;
-  kept();
+  if (length == 0)
+    return;
+  bytes_.append(reinterpret_cast<const unsigned char*>(prefix), length);
+  unsigned char* piece = bytes_.begin + kept_;
+  std::memmove(piece + length, piece, pieceSize);
+  std::memcpy(piece, prefix, length);
 }
 
 void OutputBuffer::keep(ClientRecord& client, const ByteBuffer& piece) {
@@ -93,6 +98,7 @@ void OutputBuffer::passBegins(double seconds) {
 }
 
 void OutputBuffer::writeHeld() {
+  ++writeCalls_;
   if (kept_ == 0 || failed_)
     return;
   if (!plinth::platform::services.writeStandardOutput(bytes_.begin, kept_)) {

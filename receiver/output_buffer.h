@@ -50,8 +50,12 @@ class OutputBuffer : public plinth::HeldOutput {
   // written.
   void writeHeld() override;
   bool failed() const { return failed_; }
+  // How often it has been asked to write, the console's asking included: each may have waited
+  // on standard output.
+  std::uint64_t writeCalls() const { return writeCalls_; }
 
  private:
+  void insertBeforePiece(const ClientRecord& client, std::size_t pieceSize);
   void keepNewLine();
   void kept();
 
@@ -64,6 +68,7 @@ class OutputBuffer : public plinth::HeldOutput {
   char time_[16] = {};   // the local time of this pass, once a piece has needed it
   std::size_t timeLength_ = 0;
   bool failed_ = false;
+  std::uint64_t writeCalls_ = 0;
 };
 
 // Says on the console that standard output failed, in the system's words.
