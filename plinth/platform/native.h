@@ -57,9 +57,15 @@ bool closeSocket(SocketHandle socket);
 bool connectLoopback(SocketHandle socket, std::uint16_t port);
 
 // readiness.cpp
+void watchSocket(SocketHandle socket, bool watched);
+namespace readiness {
+// Waits at most `milliseconds` (negative: no limit) for a watched socket to be ready or a stop to
+// be requested, and records what is ready as the new snapshot.
+void takeSnapshot(int milliseconds);
+}  // namespace readiness
+// readiness_table.cpp, the same on every system, over takeSnapshot
 void renewReadiness();
 void waitForReadiness(std::int32_t milliseconds);
-void watchSocket(SocketHandle socket, bool watched);
 
 // host.cpp
 bool hostName(char* buffer, int size);

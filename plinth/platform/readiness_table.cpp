@@ -1,5 +1,7 @@
 #include "plinth/platform/readiness_table.h"
 
+#include "plinth/platform/native.h"
+
 namespace plinth::platform::readiness {
 
 Table table;
@@ -29,3 +31,15 @@ void Table::found(SocketHandle socket, PollResult result) {
 }
 
 }  // namespace plinth::platform::readiness
+
+namespace plinth::platform::native {
+
+void renewReadiness() {
+  native::readiness::takeSnapshot(0);
+}
+
+void waitForReadiness(std::int32_t milliseconds) {
+  native::readiness::takeSnapshot(milliseconds < 0 ? -1 : milliseconds);
+}
+
+}  // namespace plinth::platform::native

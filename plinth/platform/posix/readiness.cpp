@@ -53,6 +53,10 @@ void drainWakes() {
   }
 }
 
+}  // namespace
+
+namespace readiness {
+
 // One epoll_wait; what it finds becomes the snapshot.
 void takeSnapshot(int milliseconds) {
   if (!haveSet())
@@ -78,10 +82,6 @@ void takeSnapshot(int milliseconds) {
                  .ready = (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0});
   }
 }
-
-}  // namespace
-
-namespace readiness {
 
 void add(int descriptor) {
   if (join(descriptor))
@@ -122,14 +122,6 @@ void wake() {
 }
 
 }  // namespace readiness
-
-void renewReadiness() {
-  takeSnapshot(0);
-}
-
-void waitForReadiness(std::int32_t milliseconds) {
-  takeSnapshot(milliseconds < 0 ? -1 : milliseconds);
-}
 
 void watchSocket(SocketHandle socket, bool watched) {
   const auto descriptor = static_cast<int>(socket);

@@ -93,6 +93,10 @@ void drainWakes() {
   }
 }
 
+}  // namespace
+
+namespace readiness {
+
 // One WSAPoll; what it finds becomes the snapshot.
 void takeSnapshot(int milliseconds) {
   int count = 0;
@@ -118,10 +122,6 @@ void takeSnapshot(int milliseconds) {
   }
 }
 
-}  // namespace
-
-namespace readiness {
-
 void add(SocketHandle socket) {
   join(static_cast<SOCKET>(socket));
   table.watch(socket);
@@ -145,14 +145,6 @@ void wake() {
 }
 
 }  // namespace readiness
-
-void renewReadiness() {
-  takeSnapshot(0);
-}
-
-void waitForReadiness(std::int32_t milliseconds) {
-  takeSnapshot(milliseconds < 0 ? -1 : milliseconds);
-}
 
 void watchSocket(SocketHandle socket, bool watched) {
   if (watched) {
