@@ -178,16 +178,24 @@ void waitArrivals(const OutputReader& reader, std::size_t count) {
     sleepSeconds(0.005);
 }
 
+// One client, connected and accepted, and then the quiet before a measurement: a receiver that
+// paces itself down after a while without bytes has had time to.
+bool connectOneQuietly(ClientSockets& client) {
+  if (client.connect(1, connectLimit) != 1)
+    return false;
+  waitAccepted(1, connectLimit);
+  sleepSeconds(quietBefore);
+  return true;
+}
+
 Figures latency(const TargetCommand& command, std::size_t lines, double interval) {
   Target target(command, Capture::pipe);
   if (!started(target, command))
     return {};
   OutputReader reader(target.output(), 1, shortLine);
   ClientSockets client;
-  if (client.connect(1, connectLimit) != 1)
+  if (!connectOneQuietly(client))
     return {};
-  waitAccepted(1, connectLimit);
-  sleepSeconds(quietBefore);
 
   const std::vector<double> sentAt = sendPaced(client.sockets[0], lines, shortLine, interval);
   waitArrivals(reader, lines);
@@ -215,10 +223,8 @@ Figures light(const TargetCommand& command) {
     return {};
   OutputReader reader(target.output(), 1, lightLine);
   ClientSockets client;
-  if (client.connect(1, connectLimit) != 1)
+  if (!connectOneQuietly(client))
     return {};
-  waitAccepted(1, connectLimit);
-  sleepSeconds(quietBefore);
 
   const CpuSample from = cpuSample(target);
   const std::vector<double> sentAt =
