@@ -24,41 +24,6 @@ std::int32_t millisecondsUntil(double when, double now) {
   return static_cast<std::int32_t>(std::max(0.0, std::ceil((when - now) * 1000.0)) + 1);
 }
 
-}  // namespace
-
-bool acceptClients(plinth::InternetServer& server, ClientList& clients,
-                   const OutputFormat& format) {
-  static unsigned acceptedBefore = 0;  // picks each client's colour
-  bool accepted = false;
-  while (server.hasPendingConnection()) {
-    clients.push_back(ClientRecord(server.acceptConnection(), format, acceptedBefore++));
-    reportClient(clients.back(), "Incoming connection from ", "\n", format);
-    accepted = true;
-  }
-  return accepted;
-}
-
-PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
-  PassResult result;
-  Pass pass{output, now};
-  for (auto record = clients.begin(); record != clients.end();) {
-    if (!pollClient(*record, pass)) {
-      record = clients.erase(record);
-      result.worked = true;
-      continue;
-    }
-    if (!record->buffer.empty()) {
-      const double due = record->lastFlushTime + pieceInterval;
-      result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
-    }
-    ++record;
-  }
-  result.worked = result.worked || pass.anyByteReceived;
-  return result;
-}
-
-namespace {
-
 // The loop's side of accepting: clients are asked for only on a fresh snapshot, which is the only
 // news of them. After a failed accept the listener rests, out of the wait, since the client it
 // could not take keeps it ready; at the descriptor limit, the user is told once that clients wait,
@@ -76,7 +41,7 @@ class Acceptor {
     }
     if (!freshSnapshot || resting_)
       return false;
-    const bool accepted = acceptClients(server_, clients_, format_);
+    const bool accepted = acceptWaitingClients();
     if (server_.acceptFailed()) {
       sayClientsWait();
       server_.watchForClients(false);
@@ -95,6 +60,17 @@ class Acceptor {
   }
 
  private:
+  // Accepts every pending client, reports it and appends its record. True when any came.
+  bool acceptWaitingClients() {
+    bool accepted = false;
+    while (server_.hasPendingConnection()) {
+      clients_.push_back(ClientRecord(server_.acceptConnection(), format_, acceptedBefore_++));
+      reportClient(clients_.back(), "Incoming connection from ", "\n", format_);
+      accepted = true;
+    }
+    return accepted;
+  }
+
   void sayClientsWait() {
     const plinth::platform::Services& services = plinth::platform::services;
     if (clientsWait_ || services.socketErrorKind(server_.acceptError()) !=
@@ -118,7 +94,8 @@ class Acceptor {
   const OutputFormat& format_;
   bool resting_ = false;
   double restingUntil_ = 0.0;
-  bool clientsWait_ = false;  // said so, and not yet that they are accepted again
+  bool clientsWait_ = false;     // said so, and not yet that they are accepted again
+  unsigned acceptedBefore_ = 0;  // picks each client's colour
 };
 
 // The loop's clock, read at the start of a pass. Under load a pass with one client takes a tenth
@@ -202,6 +179,25 @@ void sayTheListenerFailed(const plinth::InternetServer& server) {
 }
 
 }  // namespace
+
+PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
+  PassResult result;
+  Pass pass{output, now};
+  for (auto record = clients.begin(); record != clients.end();) {
+    if (!pollClient(*record, pass)) {
+      record = clients.erase(record);
+      result.worked = true;
+      continue;
+    }
+    if (!record->buffer.empty()) {
+      const double due = record->lastFlushTime + pieceInterval;
+      result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
+    }
+    ++record;
+  }
+  result.worked = result.worked || pass.anyByteReceived;
+  return result;
+}
 
 LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
                      const OutputFormat& format) {

@@ -15,9 +15,6 @@ namespace farspeak {
 
 using ClientList = std::list<ClientRecord>;
 
-// Accepts every pending client, reports it and appends its record. True when any came.
-bool acceptClients(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format);
-
 // What one pass over the clients found.
 struct PassResult {
   // A byte received, or a client gone: the next pass may have work at once.
