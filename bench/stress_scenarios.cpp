@@ -441,8 +441,9 @@ ScenarioReport slowClients(const StressOptions& options) {
     const auto hold = session.output().hold();
     report.figure("pieces written", countText(slow.pieces()) + ", " +
                                         countText(slow.continuations()) + " continuing a line");
-    // A piece that leaves a line unfinished is due more than half a second after its client's
-    // previous one, by its clock; what is read can be late by as much as the probe may be.
+    // A piece that leaves a line unfinished is due more than half a second after its first byte
+    // came, which is after its client's previous piece, by its clock; what is read can be late by
+    // as much as the probe may be.
     const double wait = slow.shortestWaitBeforeCut();
     report.check("shortest wait before an unfinished piece (ms)", milliseconds(wait),
                  "> " + milliseconds(earliestCut), wait > earliestCut);

@@ -28,8 +28,10 @@ struct ClientRecord {
   plinth::CountedRef<plinth::NetworkConnection> connection;
   bool crSeen = false;  // a CR since the last flush
   bool lfSeen = false;  // an LF since the last flush: forces the flush
-  double lastFlushTime = 0.0;
-  ByteBuffer buffer;  // part of a line, held until it is due
+  ByteBuffer buffer;    // part of a line, held until it is due
+  // The pass that took the first byte `buffer` holds: the part is due half a second later, so a
+  // line whose rest comes within that half second is never cut.
+  double heldSince = 0.0;
   // Its last piece on standard output did not end its line: the next one continues it.
   bool lineOpen = false;
   // With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces, coloured

@@ -91,8 +91,7 @@ bool readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteB
   }
 }
 
-void markWritten(ClientRecord& record, double now) {
-  record.lastFlushTime = now;
+void markWritten(ClientRecord& record) {
   record.crSeen = record.lfSeen = false;
 }
 
@@ -101,13 +100,15 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
   // A line that starts in this turn is put together where it will be written from; one that the
   // client already holds part of grows where that part is.
   const bool direct = record.buffer.empty();
+  if (direct)
+    record.heldSince = pass.now;  // what this turn keeps back is held from now
   const bool drained =
       direct ? readLine(record, connection, pass.output.bytes(), 0, pass)
              : readLine(record, connection, record.buffer, record.buffer.size(), pass);
   const std::size_t held = direct ? pass.output.assembledSize() : record.buffer.size();
   if (held > 0) {
-    if (record.lfSeen || pass.now - record.lastFlushTime > pieceInterval || held >= longestPiece) {
-      markWritten(record, pass.now);
+    if (record.lfSeen || pass.now - record.heldSince > pieceInterval || held >= longestPiece) {
+      markWritten(record);
       if (direct) {
         pass.output.keepAssembled(record);
       } else {
@@ -128,7 +129,7 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
 void flushClient(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
-  markWritten(record, record.lastFlushTime);
+  markWritten(record);
   output.keep(record, record.buffer);
   record.buffer.clear();
 }

@@ -12,7 +12,7 @@ namespace farspeak {
 // A client holding this much without a line end is written out in pieces, so that one client
 // streaming an endless line can neither hold up the others nor exhaust memory.
 inline constexpr std::size_t longestPiece = 65536;
-// Seconds after a client's previous write when the part of a line it holds is written anyway.
+// Seconds after the first byte of an unfinished line came when the part held is written anyway.
 inline constexpr double pieceInterval = 0.5;
 
 // One pass of the loop over its clients, as each client's turn sees it.
@@ -24,8 +24,8 @@ struct Pass {
 };
 
 // One turn of a client: reads what has arrived, up to one line, and writes it out when the line is
-// complete, when more than half a second has passed since this client's previous write, or when
-// it holds longestPiece bytes. When the connection has ended it writes what the client still
+// complete, when the first byte it holds came more than half a second ago, or when it holds
+// longestPiece bytes. When the connection has ended it writes what the client still
 // holds, reports the end on the console and returns false.
 bool pollClient(ClientRecord& record, Pass& pass);
 

@@ -190,7 +190,7 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
       continue;
     }
     if (!record->buffer.empty()) {
-      const double due = record->lastFlushTime + pieceInterval;
+      const double due = record->heldSince + pieceInterval;
       result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
     }
     ++record;

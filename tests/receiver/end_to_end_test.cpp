@@ -450,25 +450,32 @@ TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {
   EXPECT_NE(expected.find("\\027\\028\\029\\030\\031 !"), std::string::npos);
 }
 
-TEST_F(EndToEndTest, WritesAnUnfinishedLineHalfASecondAfterTheClientsPreviousLine) {
+// A line sent in two writes stays whole, whatever comes between; an unfinished line waits half a
+// second from its first byte.
+TEST_F(EndToEndTest, ALineInTwoWritesStaysWholeAndAnUnfinishedOneWaitsHalfASecond) {
   Farspeak farspeak;
   ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
-  Client client;
-  ASSERT_TRUE(client.connect());
+  Client writer;
+  Client other;
+  ASSERT_TRUE(writer.connect() && other.connect());
+  ASSERT_TRUE(farspeak.error.waitFor(incomingLine, 2)) << farspeak.error.text();
 
-  // The half second runs from the write of "first", which cannot come before it was sent.
-  const auto firstSent = Clock::now();
-  ASSERT_TRUE(client.send("first\n"));
-  ASSERT_TRUE(farspeak.output.waitFor("first"));
-  ASSERT_TRUE(client.send("unfinished"));
+  ASSERT_TRUE(writer.send("part1 "));
+  std::this_thread::sleep_for(milliseconds(200));
+  ASSERT_TRUE(other.send("other line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("other line"));
+  ASSERT_TRUE(writer.send("part2\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("part2"));
+
+  const auto unfinishedSent = Clock::now();
+  ASSERT_TRUE(writer.send("unfinished"));
   ASSERT_TRUE(farspeak.output.waitFor("unfinished", 1, milliseconds(3000)))
       << farspeak.output.text();
   // A little under half a second: the program's clock counts in whole ticks.
-  EXPECT_GE(Clock::now() - firstSent, milliseconds(450));
-
-  ASSERT_TRUE(client.send(" line\n"));
-  ASSERT_TRUE(farspeak.output.waitFor(" line"));
-  EXPECT_EQ(undoTextMode(farspeak.output.text()), "first\nunfinished line\n");
+  EXPECT_GE(Clock::now() - unfinishedSent, milliseconds(450));
+  ASSERT_TRUE(writer.send(" line\n"));
+  ASSERT_TRUE(farspeak.output.waitFor(" line", 2));
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "other line\npart1 part2\nunfinished line\n");
 }
 
 TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
@@ -478,7 +485,6 @@ TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
   Client client;
   ASSERT_TRUE(client.connect());
 
-  // A line first, so that the unfinished rest is not written at once as a new client's first bytes.
   ASSERT_TRUE(client.send("line\n"));
   ASSERT_TRUE(farspeak.output.waitFor("line"));
   ASSERT_TRUE(client.send("last words"));

@@ -20,11 +20,6 @@ class LineAssemblerTest : public ReceiverFixture {
     connection = new FakeConnection;
     record =
         std::make_unique<ClientRecord>(plinth::CountedRef<plinth::NetworkConnection>(connection));
-    // Start from a flush, so that the half-second rule counts from now.
-    connection->arrive("\n");
-    poll();
-    log.clear();
-    anyByteReceived = false;
   }
 
   // One turn, then what it kept for standard output is written, so that each turn's write shows.
@@ -74,7 +69,9 @@ TEST_F(LineAssemblerTest, OneLinePerTurn) {
   EXPECT_EQ(log, (Log{"a\n", "b\n"}));
 }
 
-TEST_F(LineAssemblerTest, APartialLineWaitsMoreThanHalfASecond) {
+// A new client, quiet for long, or one that has just written: the half second counts from the
+// first byte held, never from an earlier write.
+TEST_F(LineAssemblerTest, APartialLineWaitsMoreThanHalfASecondFromItsFirstByte) {
   connection->arrive("part");
   poll();
   advance(500);
@@ -91,6 +88,27 @@ TEST_F(LineAssemblerTest, APartialLineWaitsMoreThanHalfASecond) {
   connection->arrive(" end\n");
   poll();
   EXPECT_EQ(log, (Log{"part", "more end\n"}));  // the LF flushes at once
+
+  // After a quiet spell, a line sent in two writes 0.2 s apart is one line.
+  log.clear();
+  advance(5000);
+  connection->arrive("prompt: ");
+  poll();
+  advance(200);
+  poll();
+  connection->arrive("answer\n");
+  poll();
+  EXPECT_EQ(log, Log{"prompt: answer\n"});
+
+  // A trickle, a byte every 100 ms: a piece about every half second, each from its first byte.
+  log.clear();
+  for (int byte = 0; byte < 15; ++byte) {
+    connection->arrive("x");
+    poll();
+    advance(100);
+  }
+  poll();
+  EXPECT_EQ(log, (Log{"xxxxxx", "xxxxxx"}));  // bytes at 0..500 ms, then 600..1100 ms
 }
 
 TEST_F(LineAssemblerTest, AnyByteReceivedIsSetByEveryByteRead) {

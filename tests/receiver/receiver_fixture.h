@@ -25,7 +25,7 @@ class ReceiverFixture : public ::testing::Test {
 
   // Standard output writes, each as it was made, and console lines as "err:" and their text.
   static inline std::vector<std::string> log;
-  // Seconds; a new client counts from 0.0, so its first bytes are written at once.
+  // Seconds, as the loop's clock reads them well into a run.
   double now = 1000.0;
 
  private:
