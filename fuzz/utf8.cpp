@@ -1,8 +1,9 @@
 // appendUtf8 on arbitrary UTF-16 units, read back by a strict decoder of its own: the bytes must
 // decode to the units up to the first NUL or the count, with each valid surrogate pair as one
 // four-byte sequence and each lone surrogate in a three-byte form; what `out` held stays in front.
-// The same units written by a TextWriter to a DebugDest, which converts each write on its own,
-// must reach standard error just as valid: no write of the writer splits a pair.
+// Utf8Decoder must read them back, whatever write boundary cuts them. The same units written by a
+// TextWriter to a DebugDest, which converts each write on its own, must reach standard error just
+// as valid: no write of the writer splits a pair.
 #include "plinth/text/utf8.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -97,6 +98,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::u16string_view taken = std::u16string_view(units).substr(0, count);
   FUZZ_REQUIRE(decode(std::string_view(out).substr(before.size())) ==
                taken.substr(0, taken.find(u'\0')));
+
+  // Utf8Decoder reads the bytes back, cut anywhere across two writes: the units again, but for each
+  // lone surrogate, whose three bytes strict UTF-8 refuses one by one.
+  const std::u16string_view written = taken.substr(0, taken.find(u'\0'));
+  std::u16string readBack;
+  for (std::size_t at = 0; at < written.size(); ++at) {
+    const bool pair =
+        isHighSurrogate(written[at]) && at + 1 < written.size() && isLowSurrogate(written[at + 1]);
+    if (pair)
+      readBack += written[at++];
+    if (!pair && (isHighSurrogate(written[at]) || isLowSurrogate(written[at])))
+      readBack += u"\uFFFD\uFFFD\uFFFD";
+    else
+      readBack += written[at];
+  }
+  const std::string_view encoded = std::string_view(out).substr(before.size());
+  const std::size_t cut = input.ConsumeIntegralInRange<std::size_t>(0, encoded.size());
+  plinth::Utf8Decoder decoder;
+  std::u16string decoded;
+  decoder.decode(encoded.substr(0, cut), decoded);
+  decoder.decode(encoded.substr(cut), decoded);
+  FUZZ_REQUIRE(decoded == readBack);
 
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> capture(
       &plinth::platform::Services::writeStandardError, captureStandardError);

@@ -34,4 +34,64 @@ void appendUtf8(const char16_t* units, std::string& out, std::size_t count) {
   }
 }
 
+Utf8Sequence readUtf8(std::string_view bytes) {
+  if (bytes.empty())
+    return {Utf8Sequence::unfinished, 0};
+  const auto lead = static_cast<unsigned char>(bytes[0]);
+  if (lead < 0x80)
+    return {Utf8Sequence::character, 1, lead};
+  std::size_t length;
+  char32_t codePoint;
+  // The second byte's range rules out overlong forms, surrogates and values past U+10FFFF.
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2, codePoint = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3, codePoint = lead & 0x0F;
+    low = lead == 0xE0 ? 0xA0 : 0x80;
+    high = lead == 0xED ? 0x9F : 0xBF;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4, codePoint = lead & 0x07;
+    low = lead == 0xF0 ? 0x90 : 0x80;
+    high = lead == 0xF4 ? 0x8F : 0xBF;
+  } else {
+    return {Utf8Sequence::invalid, 1};
+  }
+  for (std::size_t next = 1; next < length; ++next) {
+    if (next == bytes.size())
+      return {Utf8Sequence::unfinished, next};
+    const auto byte = static_cast<unsigned char>(bytes[next]);
+    if (byte < (next == 1 ? low : 0x80) || byte > (next == 1 ? high : 0xBF))
+      return {Utf8Sequence::invalid, 1};
+    codePoint = codePoint << 6 | (byte & 0x3F);
+  }
+  return {Utf8Sequence::character, length, codePoint};
+}
+
+void Utf8Decoder::decode(std::string_view bytes, std::u16string& out) {
+  std::string joined;
+  if (!unfinished_.empty()) {
+    joined = unfinished_;
+    joined.append(bytes);
+    bytes = joined;
+  }
+  std::size_t at = 0;
+  for (;;) {
+    const Utf8Sequence sequence = readUtf8(bytes.substr(at));
+    if (sequence.kind == Utf8Sequence::unfinished)
+      break;
+    if (sequence.kind == Utf8Sequence::invalid) {
+      out += u'\uFFFD';
+    } else if (sequence.codePoint < 0x10000) {
+      out += static_cast<char16_t>(sequence.codePoint);
+    } else {
+      out += static_cast<char16_t>(0xD800 + ((sequence.codePoint - 0x10000) >> 10));
+      out += static_cast<char16_t>(0xDC00 + ((sequence.codePoint - 0x10000) & 0x3FF));
+    }
+    at += sequence.length;
+  }
+  unfinished_.assign(bytes.substr(at));
+}
+
 }  // namespace plinth

@@ -5,9 +5,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "plinth/platform/native.h"
 #include "plinth/platform/win32/readiness.h"
+#include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -58,9 +61,70 @@ BOOL WINAPI onConsoleControl(DWORD event) {
   }
 }
 
+// A stream that is a console, and the part of a UTF-8 sequence its last write cut.
+struct ConsoleStream {
+  explicit ConsoleStream(DWORD which) : handle(GetStdHandle(which)) {
+    DWORD mode = 0;
+    isConsole =
+        handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+  }
+
+  HANDLE handle;
+  bool isConsole = false;
+  Utf8Decoder decoder;
+};
+
+ConsoleStream& consoleOutput() {
+  static ConsoleStream stream(STD_OUTPUT_HANDLE);
+  return stream;
+}
+
+ConsoleStream& consoleError() {
+  static ConsoleStream stream(STD_ERROR_HANDLE);
+  return stream;
+}
+
+// A console shows bytes in its output code page, which is rarely UTF-8; its wide-character call
+// shows them as they are meant. The code page itself is left alone: every program on the console
+// shares it, and a forced stop would leave it changed. `lineEnds` writes each LF as CR LF, as the
+// runtime's text mode would.
+bool writeToConsole(ConsoleStream& stream, std::string_view bytes, bool lineEnds) {
+  std::u16string units;
+  stream.decoder.decode(bytes, units);
+  if (lineEnds) {
+    std::u16string withReturns;
+    withReturns.reserve(units.size() + units.size() / 8);
+    for (const char16_t unit : units) {
+      if (unit == u'\n')
+        withReturns += u'\r';
+      withReturns += unit;
+    }
+    units.swap(withReturns);
+  }
+  const auto* next = reinterpret_cast<const wchar_t*>(units.data());
+  std::size_t count = units.size();
+  while (count > 0) {
+    const DWORD piece = count > 16384 ? 16384 : static_cast<DWORD>(count);
+    DWORD written = 0;
+    if (!WriteConsoleW(stream.handle, next, piece, &written, nullptr) || written == 0)
+      return false;
+    next += written;
+    count -= written;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool writeStandardOutput(const void* bytes, std::size_t count) {
+  if (consoleOutput().isConsole) {
+    writingOutput = true;
+    const bool written =
+        writeToConsole(consoleOutput(), {static_cast<const char*>(bytes), count}, true);
+    lastOutputError = written ? 0 : EIO;
+    writingOutput = false;
+    return written;
+  }
   // The C runtime's write, so standard output keeps the runtime's text mode (LF becomes CR LF).
   writingOutput = true;
   const auto* next = static_cast<const char*>(bytes);
@@ -87,6 +151,8 @@ std::string standardOutputFailure() {
 
 bool writeStandardError(const void* bytes, std::size_t count) {
   // Straight to the handle: console text already carries its CR LF and must not be translated.
+  if (consoleError().isConsole)
+    return writeToConsole(consoleError(), {static_cast<const char*>(bytes), count}, false);
   HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
   if (handle == INVALID_HANDLE_VALUE || handle == nullptr)
     return false;

@@ -53,5 +53,37 @@ TEST(Utf8, StopsAtNulOrCountAndAppends) {
   EXPECT_EQ(out, "xaba");
 }
 
+// Every sequence, cut at every place across two writes, comes out whole; invalid bytes each
+// become U+FFFD, and an unfinished sequence that is never finished is invalid once more comes.
+TEST(Utf8, DecodesSequencesCutAcrossWritesAndReplacesEachInvalidByte) {
+  const std::string text = "h\xC3\xA9llo \xE2\x80\xA6 \xF0\x9F\x98\x80";
+  const std::u16string expected = u"h\u00E9llo \u2026 \xD83D\xDE00";
+  for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+    Utf8Decoder decoder;
+    std::u16string out;
+    decoder.decode(std::string_view(text).substr(0, cut), out);
+    decoder.decode(std::string_view(text).substr(cut), out);
+    EXPECT_EQ(out, expected) << "cut at " << cut;
+  }
+
+  const auto decoded = [](std::string_view bytes) {
+    Utf8Decoder decoder;
+    std::u16string out;
+    decoder.decode(bytes, out);
+    return out;
+  };
+  EXPECT_EQ(decoded("\xC0\xAF"), u"\uFFFD\uFFFD");                      // overlong
+  EXPECT_EQ(decoded("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // a surrogate
+  EXPECT_EQ(decoded("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // past U+10FFFF
+  EXPECT_EQ(decoded("\xFF-\x80"), u"\uFFFD-\uFFFD");
+
+  Utf8Decoder decoder;
+  std::u16string out;
+  decoder.decode("\xE2\x80", out);
+  EXPECT_EQ(out, u"");  // waiting for its third byte...
+  decoder.decode("\n", out);
+  EXPECT_EQ(out, u"\uFFFD\uFFFD\n");  // ...until a byte that cannot finish it
+}
+
 }  // namespace
 }  // namespace plinth
