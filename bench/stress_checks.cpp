@@ -10,9 +10,8 @@ namespace {
 
 constexpr std::size_t headerLength = 17;  // "ccccc ssssssssss "
 constexpr std::string_view tagStart = "[127.0.0.1:";
-// A tagged output line at its longest: tag, mark, and a piece of 64 KiB that an escape at its end
-// passed by three bytes.
-constexpr std::size_t longestTaggedLine = 32 + 65536 + 3;
+// A tagged output line at its longest: tag, mark, and a piece of 64 KiB.
+constexpr std::size_t longestTaggedLine = 32 + 65536;
 
 bool readNumber(std::string_view text, std::uint64_t& value) {
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -95,10 +94,10 @@ void LineSink::onIntact(std::uint32_t client, std::uint64_t sequence) {
   }
 }
 
-std::string escaped(std::string_view bytes) {
+std::string escaped(std::string_view bytes, bool prefixed) {
   std::string text;
   text.reserve(bytes.size());
-  test_support::appendEscaped(text, bytes);
+  test_support::appendEscaped(text, bytes, prefixed);
   return text;
 }
 
@@ -153,7 +152,7 @@ void TaggedLines::parse(std::string_view line, double seconds) {
 }
 
 void ClientTexts::expect(std::uint16_t port, std::string_view bytes) {
-  std::string text = escaped(bytes);
+  std::string text = escaped(bytes, true);
   if (!text.empty() && text.back() != '\n')
     text += '\n';
   byPort_[port] = clients_.size();

@@ -117,9 +117,9 @@ class LineSink {
   std::uint64_t badLines_ = 0;
 };
 
-// The receiver's escape: control bytes other than CR and LF become a backslash and three decimal
-// digits; every other byte stays as it is.
-std::string escaped(std::string_view bytes);
+// The receiver's escape of a client's whole text (see tests/support/escape_model.h), `prefixed`
+// when the output carries tags or timestamps.
+std::string escaped(std::string_view bytes, bool prefixed = false);
 
 // Compares pieces, in order, with one expected text.
 class ExactText {
@@ -148,7 +148,10 @@ class HighBytes {
     state_ ^= state_ << 13;  // xorshift64
     state_ ^= state_ >> 7;
     state_ ^= state_ << 17;
-    return static_cast<unsigned char>(0x80 | (state_ >> 32));
+    // Never the lead byte of a character that may be escaped (the C1 controls, and with tags the
+    // separators and "…"): every byte passes unchanged.
+    const auto byte = static_cast<unsigned char>(0x80 | (state_ >> 32));
+    return byte == 0xC2 || byte == 0xE2 ? byte + 1 : byte;
   }
   void fill(unsigned char* out, std::size_t count) {
     for (std::size_t index = 0; index < count; ++index)

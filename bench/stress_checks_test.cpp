@@ -23,6 +23,11 @@ TEST(StressChecksTest, EscapeMakesEveryControlByteButCrAndLfVisible) {
   EXPECT_EQ(text.substr(0, 8), "\\000\\001");
   EXPECT_EQ(escaped("a\tb\x1b\x1f\r\n"), "a\\009b\\027\\031\r\n");
   EXPECT_EQ(escaped("\x7f\x80\xff"), "\x7f\x80\xff");
+  EXPECT_EQ(escaped("\xC2\x9B[\xC2\xA0\xC2"), "\\194\\155[\xC2\xA0\xC2");  // CSI, not NBSP
+  // With prefixes, nothing that splits a line for some reader, nor a mark at a line's start.
+  EXPECT_EQ(escaped("a\rb\r\n\xE2\x80\xA6\xE2\x80\xA6\xE2\x80\xA8\r", true),
+            "a\\013b\r\n\\226\\128\\166\xE2\x80\xA6\\226\\128\\168\\013");
+  EXPECT_EQ(escaped("a\rb\xE2\x80\xA8"), "a\rb\xE2\x80\xA8");
 }
 
 TEST(StressChecksTest, ExactTextCountsWrongAndMissingBytes) {

@@ -32,6 +32,17 @@ ByteBuffer::~ByteBuffer() {
   plinth::platform::services.release(begin);
 }
 
+void ByteBuffer::dropFront(const unsigned char* from) {
+  const auto kept = static_cast<std::size_t>(end - from);
+  std::memmove(begin, from, kept);
+  end = begin + kept;
+}
+
+void ByteBuffer::release() {
+  plinth::platform::services.release(begin);
+  begin = capacityEnd = end = nullptr;
+}
+
 void ByteBuffer::grow(std::size_t more) {
   const std::size_t held = size();
   std::size_t newCapacity = begin == nullptr ? firstCapacity : 2 * capacity();

@@ -1,10 +1,11 @@
 // A growable byte array whose storage is kept when it is emptied, so that a buffer in steady use
-// causes no allocation. Storage grows by doubling from 1024 bytes; a copy holds exactly its bytes.
+// causes no allocation, until it is released. Storage grows by doubling from 1024 bytes; a copy holds exactly its bytes.
 // Running out of memory writes "Out of memory!" and ends the process.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 namespace farspeak {
 
@@ -27,12 +28,19 @@ class ByteBuffer {
       std::memcpy(end, bytes, count);
     end += count;
   }
+  void append(std::string_view text) {
+    append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  }
   std::size_t size() const { return static_cast<std::size_t>(end - begin); }
   std::size_t capacity() const { return static_cast<std::size_t>(capacityEnd - begin); }
   bool empty() const { return end == begin; }
   void clear() { end = begin; }
   // Keeps the first `size` bytes.
   void truncate(std::size_t size) { end = begin + size; }
+  // Keeps the bytes from `from` on, moved to the front.
+  void dropFront(const unsigned char* from);
+  // Empties the buffer and hands its storage back.
+  void release();
 
   unsigned char* begin = nullptr;
   unsigned char* capacityEnd = nullptr;

@@ -26,9 +26,10 @@ struct ClientRecord {
                         const OutputFormat& format = {}, unsigned number = 0);
 
   plinth::CountedRef<plinth::NetworkConnection> connection;
-  bool crSeen = false;  // a CR since the last flush
-  bool lfSeen = false;  // an LF since the last flush: forces the flush
-  ByteBuffer buffer;    // part of a line, held until it is due
+  bool crSeen = false;  // a CR held since the last write; nothing reads it
+  bool lfSeen = false;  // an LF held: forces the write
+  // Part of a line, as the client sent it, held until it is due; no storage while empty.
+  ByteBuffer buffer;
   // The pass that took the first byte `buffer` holds: the part is due half a second later, so a
   // line whose rest comes within that half second is never cut.
   double heldSince = 0.0;

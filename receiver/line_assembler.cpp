@@ -2,136 +2,260 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "plinth/text/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+// What is escaped, as a backslash and three decimal digits per byte:
+// - the C0 controls (bytes 0 to 31) but LF and CR, and the C1 controls in UTF-8 (C2 80 to C2 9F),
+//   which terminals may take as the start of a control sequence;
+// - with prefixes, what would let a client's text pass for a line of another client's to a reader
+//   that splits lines on it: a CR not followed by LF, the line and paragraph separators (E2 80 A8,
+//   E2 80 A9), and "…" (E2 80 A6) right after a prefix, where it would read as a continuation mark.
+// Every other byte passes unchanged.
+
 namespace farspeak {
 namespace {
 
 constexpr unsigned char lastControl = 31;
+constexpr unsigned char c1Lead = 0xC2;         // lead byte of U+0080 to U+00BF
+constexpr unsigned char separatorLead = 0xE2;  // lead byte of U+2000 to U+2FFF
 
-// The first byte up to 31 (LF, CR or a control byte to escape) in [next, end), or end. Every other
-// byte, 128 to 255 included, is plain text.
-const unsigned char* findControl(const unsigned char* next, const unsigned char* end) {
+bool isContinuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+
+// The first byte in [next, end) that may need escaping: one up to 31, a C1 lead, and with prefixes
+// a separator lead. Every other byte is plain text.
+const unsigned char* findSpecial(const unsigned char* next, const unsigned char* end,
+                                 bool prefixed) {
+  const unsigned char otherLead = prefixed ? separatorLead : c1Lead;
 #if defined(__SSE2__)
   const __m128i limit = _mm_set1_epi8(static_cast<char>(lastControl));
+  const __m128i c1 = _mm_set1_epi8(static_cast<char>(c1Lead));
+  const __m128i other = _mm_set1_epi8(static_cast<char>(otherLead));
   // A byte is at most 31 when it is its own minimum with 31, compared unsigned.
-  const auto controlsIn = [&limit](const unsigned char* at) {
+  const auto specialsIn = [&](const unsigned char* at) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes)));
+    const __m128i leads = _mm_or_si128(_mm_cmpeq_epi8(bytes, c1), _mm_cmpeq_epi8(bytes, other));
+    return static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes), leads)));
   };
   // Two blocks a round: most lines are longer than 16 bytes, and one test serves both.
   for (; end - next >= 32; next += 32) {
-    if (const unsigned controls = controlsIn(next) | controlsIn(next + 16) << 16; controls != 0)
-      return next + std::countr_zero(controls);
+    if (const unsigned found = specialsIn(next) | specialsIn(next + 16) << 16; found != 0)
+      return next + std::countr_zero(found);
   }
   if (end - next >= 16) {
-    if (const unsigned controls = controlsIn(next); controls != 0)
-      return next + std::countr_zero(controls);
+    if (const unsigned found = specialsIn(next); found != 0)
+      return next + std::countr_zero(found);
     next += 16;
   }
 #endif
   for (; next != end; ++next) {
-    if (*next <= lastControl)
+    if (*next <= lastControl || *next == c1Lead || *next == otherLead)
       break;
   }
   return next;
 }
 
-// Control bytes other than CR and LF become a backslash and three decimal digits.
-void appendEscaped(ByteBuffer& line, unsigned char byte) {
+// Where a piece may end instead of at `cut` so as not to split a character that is valid so far:
+// `cut`, or the start of that character. The client's bytes are known from `begin` to `end`.
+const unsigned char* characterBoundary(const unsigned char* begin, const unsigned char* cut,
+                                       const unsigned char* end) {
+  if (cut == begin)
+    return cut;
+  const unsigned char* lead = cut - 1;
+  while (lead > begin && cut - lead < 4 && isContinuation(*lead))
+    --lead;
+  if (*lead < 0x80 || isContinuation(*lead))
+    return cut;
+  const plinth::Utf8Sequence character = plinth::readUtf8(
+      {reinterpret_cast<const char*>(lead), std::min<std::size_t>(4, end - lead)});
+  const bool split = character.kind == plinth::Utf8Sequence::unfinished ||
+                     (character.kind == plinth::Utf8Sequence::character &&
+                      lead + character.length > cut);
+  return split ? lead : cut;
+}
+
+// How far an unfinished line held in [begin, end) may be written before more bytes come: not into
+// a character, nor with prefixes past a CR that an LF may still follow.
+const unsigned char* pieceEnd(const unsigned char* begin, const unsigned char* end, bool prefixed) {
+  if (prefixed && end > begin && end[-1] == '\r')
+    return end - 1;
+  return characterBoundary(begin, end, end);
+}
+
+// How the bytes at a byte findSpecial stopped at are written: how many they are, and whether they
+// are escaped. The client's bytes are known up to `end`.
+struct Special {
+  std::size_t length = 1;
+  bool escaped = false;
+};
+
+Special readSpecial(const unsigned char* at, const unsigned char* end, bool prefixed,
+                    bool startsPiece) {
+  const auto following = [&](std::size_t index) { return at + index < end ? at[index] : 0; };
+  const unsigned char byte = at[0];
+  if (byte == '\n')
+    return {};
+  if (byte == '\r')  // a line end is never cut in two
+    return following(1) == '\n' ? Special{2, false} : Special{1, prefixed};
+  if (byte <= lastControl)
+    return {1, true};
+  if (byte == c1Lead)
+    return following(1) >= 0x80 && following(1) <= 0x9F ? Special{2, true} : Special{};
+  const unsigned char last = following(2);
+  const bool separator = following(1) == 0x80 &&
+                         (last == 0xA8 || last == 0xA9 || (last == 0xA6 && startsPiece));
+  return separator ? Special{3, true} : Special{};
+}
+
+void appendEscaped(ByteBuffer& out, unsigned char byte) {
   const unsigned char escape[4] = {'\\', static_cast<unsigned char>('0' + byte / 100),
                                    static_cast<unsigned char>('0' + byte / 10 % 10),
                                    static_cast<unsigned char>('0' + byte % 10)};
-  line.append(escape, sizeof escape);
+  out.append(escape, sizeof escape);
 }
 
-// Reads what has arrived into `line`, which already holds `held` bytes of this client's line, until
-// the line ends, the client has no more, or the line holds longestPiece bytes. Only appends: a
-// console message on the way may write out what `line` holds before this line's bytes. True when
-// it stopped because the client had no more.
-bool readLine(ClientRecord& record, plinth::NetworkConnection& connection, ByteBuffer& line,
-              std::size_t held, Pass& pass) {
-  for (;;) {
-    const std::span<const unsigned char> received = connection.peekBytes();
-    if (received.empty())
-      return true;
-    pass.anyByteReceived = true;
-    const unsigned char* next = received.data();
-    const unsigned char* const end = next + received.size();
-    bool lineEnded = false;
-    while (!lineEnded && held < longestPiece && next < end) {
-      const auto plain = static_cast<std::size_t>(
-          findControl(next, next + std::min<std::size_t>(longestPiece - held, end - next)) - next);
-      line.append(next, plain);
-      next += plain;
-      held += plain;
-      if (held >= longestPiece || next == end)
-        break;
-      const unsigned char byte = *next++;
-      if (byte == '\n') {
-        line.append(byte);
-        record.lfSeen = true;
-        lineEnded = true;  // at most one line per turn; the rest waits for the next pass
-      } else if (byte == '\r') {
-        line.append(byte);
-        record.crSeen = true;
-      } else {
-        appendEscaped(line, byte);
-        held += 3;
-      }
-      ++held;
+// Appends the escaped form of the client's bytes from `begin`, where a piece starts, towards
+// `stop` to `out`, and returns where it stopped: at `stop`, or before it, at the start of a
+// character or an escape, where the piece would grow past longestPiece bytes. The bytes up to `end`
+// tell how the last ones before `stop` read.
+const unsigned char* escapePiece(ByteBuffer& out, const unsigned char* begin,
+                                 const unsigned char* stop, const unsigned char* end,
+                                 bool prefixed) {
+  std::size_t room = longestPiece;
+  const unsigned char* next = begin;
+  while (next < stop) {
+    const unsigned char* const special = findSpecial(next, stop, prefixed);
+    if (static_cast<std::size_t>(special - next) > room) {
+      const unsigned char* const cut = characterBoundary(begin, next + room, end);
+      if (cut >= next)
+        out.append(next, static_cast<std::size_t>(cut - next));
+      else  // a lead byte just written as plain text goes with its character
+        out.truncate(out.size() - static_cast<std::size_t>(next - cut));
+      return cut;
     }
-    connection.consume(static_cast<std::size_t>(next - received.data()));
-    if (lineEnded || held >= longestPiece)
-      return false;
+    out.append(next, static_cast<std::size_t>(special - next));
+    room -= static_cast<std::size_t>(special - next);
+    next = special;
+    if (next == stop)
+      break;
+    const Special found = readSpecial(next, end, prefixed, next == begin);
+    const std::size_t size = found.escaped ? 4 * found.length : found.length;
+    if (size > room)
+      return next;
+    for (std::size_t index = 0; index < found.length; ++index) {
+      if (found.escaped)
+        appendEscaped(out, next[index]);
+      else
+        out.append(next[index]);
+    }
+    room -= size;
+    next += found.length;
   }
+  return next;
 }
 
-void markWritten(ClientRecord& record) {
+// Writes one piece of the client's line, from `begin` towards `stop` (see escapePiece).
+const unsigned char* writePiece(ClientRecord& record, OutputBuffer& output,
+                                const unsigned char* begin, const unsigned char* stop,
+                                const unsigned char* end) {
+  ByteBuffer& out = output.startPiece(record);
+  const unsigned char* const reached =
+      escapePiece(out, begin, stop, end, output.format().prefixed());
+  output.endPiece(record);
+  return reached;
+}
+
+// Writes [begin, end), all of it, in as many pieces as it takes; nothing follows it for now.
+void writeAll(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
+              const unsigned char* end) {
+  while (begin < end)
+    begin = writePiece(record, output, begin, end, end);
+}
+
+void emptyHeld(ClientRecord& record) {
+  record.buffer.release();  // an idle client keeps no storage
   record.crSeen = record.lfSeen = false;
 }
 
-// Reads, and writes what is due. False when the connection turned out to have ended.
+// Writes the unfinished line the client holds, as far as it may end a piece; the rest stays held,
+// as held from now.
+void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
+  ByteBuffer& held = record.buffer;
+  const unsigned char* const stop = pieceEnd(held.begin, held.end, output.format().prefixed());
+  if (stop == held.begin)
+    return;
+  held.dropFront(writePiece(record, output, held.begin, stop, held.end));
+  if (held.empty()) {
+    emptyHeld(record);
+  } else {
+    record.heldSince = now;
+    record.crSeen = record.lfSeen = false;  // as after any write
+  }
+}
+
+// Reads what has arrived, up to one line and at most a piece's worth held, and writes what is due.
+// False when the connection turned out to have ended.
 bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass& pass) {
-  // A line that starts in this turn is put together where it will be written from; one that the
-  // client already holds part of grows where that part is.
-  const bool direct = record.buffer.empty();
-  if (direct)
-    record.heldSince = pass.now;  // what this turn keeps back is held from now
-  const bool drained =
-      direct ? readLine(record, connection, pass.output.bytes(), 0, pass)
-             : readLine(record, connection, record.buffer, record.buffer.size(), pass);
-  const std::size_t held = direct ? pass.output.assembledSize() : record.buffer.size();
-  if (held > 0) {
-    if (record.lfSeen || pass.now - record.heldSince > pieceInterval || held >= longestPiece) {
-      markWritten(record);
-      if (direct) {
-        pass.output.keepAssembled(record);
-      } else {
-        pass.output.keep(record, record.buffer);
-        record.buffer.clear();
-      }
-    } else if (direct) {
-      record.buffer.append(pass.output.assembled(), held);
-      pass.output.dropAssembled();
+  ByteBuffer& held = record.buffer;
+  bool gaveAll = false;
+  while (!record.lfSeen && held.size() < longestPiece) {
+    const std::span<const unsigned char> received = connection.peekBytes();
+    if (received.empty()) {
+      gaveAll = true;
+      break;
     }
+    pass.anyByteReceived = true;
+    const unsigned char* const begin = received.data();
+    std::size_t count = std::min(received.size(), longestPiece - held.size());
+    if (const void* lineFeed = std::memchr(begin, '\n', count)) {
+      count = static_cast<std::size_t>(static_cast<const unsigned char*>(lineFeed) - begin) + 1;
+      if (held.empty()) {
+        // Most lines: whole at once, from what was received straight to the output.
+        writeAll(record, pass.output, begin, begin + count);
+        connection.consume(count);
+        return true;
+      }
+      record.lfSeen = true;
+    }
+    if (held.empty())
+      record.heldSince = pass.now;
+    record.crSeen = record.crSeen || std::memchr(begin, '\r', count) != nullptr;
+    held.append(begin, count);
+    connection.consume(count);
+  }
+  if (record.lfSeen) {
+    flushClient(record, pass.output);
+  } else if (!held.empty() &&
+             (held.size() >= longestPiece || pass.now - record.heldSince > pieceInterval)) {
+    writeHeldPiece(record, pass.output, pass.now);
   }
   // A client with nothing more to say may have just ended, which is reported at once.
-  return !drained || connection.isConnected();
+  return !gaveAll || connection.isConnected();
 }
 
 }  // namespace
 
+std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format) {
+  const ByteBuffer& held = record.buffer;
+  if (held.empty() || pieceEnd(held.begin, held.end, format.prefixed()) == held.begin)
+    return std::nullopt;
+  return record.heldSince + pieceInterval;
+}
+
 void flushClient(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
-  markWritten(record);
-  output.keep(record, record.buffer);
-  record.buffer.clear();
+  writeAll(record, output, record.buffer.begin, record.buffer.end);
+  emptyHeld(record);
 }
 
 bool pollClient(ClientRecord& record, Pass& pass) {

@@ -31,22 +31,19 @@ class OutputBuffer : public plinth::HeldOutput {
 
   const OutputFormat& format() const { return format_; }
 
-  // The bytes: those kept for writing, then those of a piece under way, which a turn may assemble
-  // here directly and then keep (`keepAssembled`) or take back (`assembled`, `dropAssembled`).
-  ByteBuffer& bytes() { return bytes_; }
-  std::size_t assembledSize() const { return bytes_.size() - kept_; }
-  const unsigned char* assembled() const { return bytes_.begin + kept_; }
-  void dropAssembled() { bytes_.truncate(kept_); }
-  // Keeps the piece assembled at the end as `client`'s, behind its prefix.
-  void keepAssembled(ClientRecord& client);
-  void keep(ClientRecord& client, const ByteBuffer& piece);
-  // The client goes, or the program ends: the line left open is ended. Between turns only.
+  // A piece of `client`'s line begins: what must come before it (the end of a line it must not
+  // join, its prefix) is appended at once, and the piece's own bytes are appended to what this
+  // returns. Then `endPiece`. A piece is never empty.
+  ByteBuffer& startPiece(const ClientRecord& client);
+  void endPiece(ClientRecord& client);
+  // The client goes, or the program ends: the line left open is ended. Between pieces only.
   void endLine(const ClientRecord& client);
   void endOpenLine();
+  std::size_t capacity() const { return bytes_.capacity(); }
 
   // A pass of the loop begins at `seconds` (the fine clock): what has waited a millisecond goes.
   void passBegins(double seconds);
-  // One write of everything kept. When it fails, the failure is reported and nothing more is
+  // One write of everything held. When it fails, the failure is reported and nothing more is
   // written.
   void writeHeld() override;
   bool failed() const { return failed_; }
@@ -55,16 +52,14 @@ class OutputBuffer : public plinth::HeldOutput {
   std::uint64_t writeCalls() const { return writeCalls_; }
 
  private:
-  void insertBeforePiece(const ClientRecord& client, std::size_t pieceSize);
   void keepNewLine();
-  void kept();
+  void starting();
 
   OutputFormat format_;
   ByteBuffer bytes_;
-  std::size_t kept_ = 0;
   const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
   double passStart_ = 0.0;
-  double oldest_ = 0.0;  // when the oldest kept byte came (the start of its pass)
+  double oldest_ = 0.0;  // when the oldest byte held came (the start of its pass)
   char time_[16] = {};   // the local time of this pass, once a piece has needed it
   std::size_t timeLength_ = 0;
   bool failed_ = false;

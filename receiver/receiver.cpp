@@ -189,10 +189,8 @@ PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
       result.worked = true;
       continue;
     }
-    if (!record->buffer.empty()) {
-      const double due = record->heldSince + pieceInterval;
-      result.nextPieceDue = std::min(result.nextPieceDue.value_or(due), due);
-    }
+    if (const std::optional<double> due = pieceDue(*record, output.format()))
+      result.nextPieceDue = std::min(result.nextPieceDue.value_or(*due), *due);
     ++record;
   }
   result.worked = result.worked || pass.anyByteReceived;

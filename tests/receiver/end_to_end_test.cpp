@@ -370,6 +370,23 @@ TEST_F(EndToEndTest, APrefixedPieceThatContinuesALineIsMarked) {
             tag + "a line\n" + tag + "half\n" + tag + "\xE2\x80\xA6 and the rest\n");
 }
 
+// With tags, a client cannot write a line that a reader splitting lines on CR, NEL or LS takes for
+// another client's, nor a continuation mark of its own.
+TEST_F(EndToEndTest, WithTagsAClientCannotForgeAnotherClientsLine) {
+  Farspeak farspeak({"--tag"});
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  const std::string tag = "[127.0.0.1:" + std::to_string(client.port()) + "] ";
+  const std::string forged = "[127.0.0.1:1] I am B\n";
+  ASSERT_TRUE(client.send("a\r" + forged + "b\xC2\x85" + forged + "c\xE2\x80\xA8" + forged +
+                          "\xE2\x80\xA6" + forged));
+  ASSERT_TRUE(farspeak.output.waitFor("I am B", 4)) << farspeak.output.text();
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), tag + "a\\013" + forged + tag + "b\\194\\133" +
+                                                      forged + tag + "c\\226\\128\\168" + forged +
+                                                      tag + "\\226\\128\\166" + forged);
+}
+
 #ifndef _WIN32
 // Tags are coloured for a terminal, unless NO_COLOR says otherwise; redirected, never (the test
 // above). `script` gives the program a terminal.

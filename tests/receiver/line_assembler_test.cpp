@@ -17,21 +17,27 @@ class LineAssemblerTest : public ReceiverFixture {
  protected:
   void SetUp() override {
     ReceiverFixture::SetUp();
+    start();
+  }
+
+  void start(const OutputFormat& format = {}) {
+    output.reset();
+    output = std::make_unique<OutputBuffer>(format);
     connection = new FakeConnection;
-    record =
-        std::make_unique<ClientRecord>(plinth::CountedRef<plinth::NetworkConnection>(connection));
+    record = std::make_unique<ClientRecord>(
+        plinth::CountedRef<plinth::NetworkConnection>(connection), format);
   }
 
   // One turn, then what it kept for standard output is written, so that each turn's write shows.
   bool poll() {
-    Pass pass{output, now};
+    Pass pass{*output, now};
     const bool kept = pollClient(*record, pass);
     anyByteReceived = pass.anyByteReceived;
-    output.writeHeld();
+    output->writeHeld();
     return kept;
   }
 
-  OutputBuffer output;
+  std::unique_ptr<OutputBuffer> output;
   FakeConnection* connection = nullptr;
   std::unique_ptr<ClientRecord> record;
   bool anyByteReceived = false;
@@ -49,6 +55,14 @@ TEST_F(LineAssemblerTest, ControlBytesAreEscapedAndEverythingElsePasses) {
   connection->arrive(std::string("\0\t\x1b\x1f ~\x7f", 7) + "\x80\xc3\xa9\xff\r\n");
   poll();
   EXPECT_EQ(log, Log{"\\000\\009\\027\\031 ~\x7f\x80\xc3\xa9\xff\r\n"});
+  // The C1 controls in UTF-8 (CSI, NEL), not the characters after them (no-break space).
+  log.clear();
+  connection->arrive(
+      "\xC2\x9B"
+      "31m\xC2\x85\xC2\x80\xC2\x9F\xC2\xA0\xC2\n");
+  poll();
+  EXPECT_EQ(log, Log{"\\194\\155"
+                     "31m\\194\\133\\194\\128\\194\\159\xC2\xA0\xC2\n"});
   // Every byte from 32 up passes unchanged.
   log.clear();
   std::string high;
@@ -111,6 +125,67 @@ TEST_F(LineAssemblerTest, APartialLineWaitsMoreThanHalfASecondFromItsFirstByte) 
   EXPECT_EQ(log, (Log{"xxxxxx", "xxxxxx"}));  // bytes at 0..500 ms, then 600..1100 ms
 }
 
+// With prefixes, a client cannot write what a reader that splits lines on CR, LS or PS would take
+// for another client's line, nor a continuation mark of its own.
+TEST_F(LineAssemblerTest, WithPrefixesNothingPassesForAnotherClientsLine) {
+  start({.tags = true});
+  connection->arrive("hello\r[127.0.0.1:9] I am B\n");
+  poll();
+  connection->arrive(
+      "a\xE2\x80\xA8"
+      "b\xE2\x80\xA9"
+      "c\xC2\x85"
+      "d \xE2\x80\xA6 ok\r\n");
+  poll();
+  connection->arrive(
+      "\xE2\x80\xA6"
+      "fake continuation\n");
+  poll();
+  EXPECT_EQ(log, (Log{"[10.0.0.7:50000] hello\\013[127.0.0.1:9] I am B\n",
+                      "[10.0.0.7:50000] a\\226\\128\\168"
+                      "b\\226\\128\\169"
+                      "c\\194\\133"
+                      "d \xE2\x80\xA6 ok\r\n",
+                      "[10.0.0.7:50000] \\226\\128\\166"
+                      "fake continuation\n"}));
+
+  // A CR whose next byte has not come stays held, whatever the time.
+  log.clear();
+  connection->arrive("wait\r");
+  poll();
+  advance(501);
+  poll();
+  EXPECT_EQ(log, Log{"[10.0.0.7:50000] wait"});
+  EXPECT_FALSE(pieceDue(*record, output->format()));  // nothing to wake the loop for
+  advance(5000);
+  connection->arrive("\n");
+  poll();
+  EXPECT_EQ(log, (Log{"[10.0.0.7:50000] wait", "\n[10.0.0.7:50000] \xE2\x80\xA6\r\n"}));
+}
+
+// Neither a 64 KiB piece nor a half-second one ends inside a character.
+TEST_F(LineAssemblerTest, NoPieceEndsInsideACharacter) {
+  const std::string as(longestPiece - 1, 'A');
+  connection->arrive(as + "\xC3\xA9\n");
+  poll();
+  poll();
+  EXPECT_TRUE(log == (Log{as, "\xC3\xA9\n"}));  // not A..A\xC3 and \xA9
+
+  log.clear();
+  connection->arrive("ab\xF0\x9F");
+  poll();
+  advance(501);
+  poll();
+  EXPECT_EQ(log, Log{"ab"});
+  advance(100);
+  connection->arrive("\x98\x80!");
+  poll();
+  EXPECT_EQ(log, Log{"ab"});
+  advance(401);  // held since the piece was written, not since the rest of it came
+  poll();
+  EXPECT_EQ(log, (Log{"ab", "\xF0\x9F\x98\x80!"}));
+}
+
 TEST_F(LineAssemblerTest, AnyByteReceivedIsSetByEveryByteRead) {
   poll();
   EXPECT_FALSE(anyByteReceived);
@@ -159,7 +234,7 @@ TEST_F(LineAssemblerTest, AnEndlessLineComesOutInBoundedPieces) {
     joined += piece;
   EXPECT_TRUE(joined == endless);
   EXPECT_LE(record->buffer.capacity(), longestPiece);  // storage stays bounded
-  EXPECT_LE(output.bytes().capacity(), 2 * longestPiece);
+  EXPECT_LE(output->capacity(), 2 * longestPiece);
 
   // Control bytes take four buffer bytes each; the bound still holds.
   log.clear();

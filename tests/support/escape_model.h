@@ -1,5 +1,8 @@
 // The receiver's escape, written out apart from the receiver so that checks have a model to hold
-// it to: control bytes other than CR and LF become a backslash and three decimal digits.
+// it to, a byte at a time: control bytes other than CR and LF, and the C1 controls in UTF-8
+// (C2 80 to C2 9F), become a backslash and three decimal digits per byte. With prefixes, so do a CR
+// not followed by LF, the line and paragraph separators (E2 80 A8, E2 80 A9), and "…" (E2 80 A6)
+// where a line starts. `bytes` start a line, and nothing follows them.
 #pragma once
 
 #include <string>
@@ -7,17 +10,37 @@
 
 namespace test_support {
 
-inline void appendEscaped(std::string& out, std::string_view bytes) {
-  for (const char byte : bytes) {
-    const auto value = static_cast<unsigned char>(byte);
-    if (value >= 32 || value == '\n' || value == '\r') {
-      out += byte;
-    } else {
-      out += '\\';
-      out += static_cast<char>('0' + value / 100);
-      out += static_cast<char>('0' + value / 10 % 10);
-      out += static_cast<char>('0' + value % 10);
+inline void appendEscaped(std::string& out, std::string_view bytes, bool prefixed = false) {
+  const auto at = [&](std::size_t index) {
+    return index < bytes.size() ? static_cast<unsigned char>(bytes[index]) : 0;
+  };
+  const auto escape = [&](unsigned char value) {
+    out += '\\';
+    out += static_cast<char>('0' + value / 100);
+    out += static_cast<char>('0' + value / 10 % 10);
+    out += static_cast<char>('0' + value % 10);
+  };
+  for (std::size_t index = 0; index < bytes.size(); ++index) {
+    const unsigned char value = at(index);
+    const bool lineStart = index == 0 || at(index - 1) == '\n';
+    std::size_t escaped = 0;
+    if (value < 32 && value != '\n' && value != '\r')
+      escaped = 1;
+    else if (value == '\r' && prefixed && at(index + 1) != '\n')
+      escaped = 1;
+    else if (value == 0xC2 && at(index + 1) >= 0x80 && at(index + 1) <= 0x9F)
+      escaped = 2;
+    else if (prefixed && value == 0xE2 && at(index + 1) == 0x80 &&
+             (at(index + 2) == 0xA8 || at(index + 2) == 0xA9 ||
+              (at(index + 2) == 0xA6 && lineStart)))
+      escaped = 3;
+    if (escaped == 0) {
+      out += static_cast<char>(value);
+      continue;
     }
+    for (std::size_t byte = 0; byte < escaped; ++byte)
+      escape(at(index + byte));
+    index += escaped - 1;
   }
 }
 
