@@ -35,6 +35,8 @@ struct ClientRecord {
   double heldSince = 0.0;
   // Its last piece on standard output did not end its line: the next one continues it.
   bool lineOpen = false;
+  std::size_t budgeted = 0;      // the memory the budget counts for it
+  bool readingHeldOff = false;  // by the budget
   // With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces, coloured
   // when the output takes colour. Empty without tags.
   std::string name;

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "plinth/core/clock.h"
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
 
@@ -78,7 +79,10 @@ void OutputBuffer::writeHeld() {
   ++writeCalls_;
   if (bytes_.empty() || failed_)
     return;
-  if (!plinth::platform::services.writeStandardOutput(bytes_.begin, bytes_.size())) {
+  const double start = plinth::getSeconds(true);
+  const bool written = plinth::platform::services.writeStandardOutput(bytes_.begin, bytes_.size());
+  secondsWriting_ += plinth::getSeconds(true) - start;
+  if (!written) {
     failed_ = true;  // first: the report goes to the console, which would write this out again
     bytes_.clear();
     reportOutputFailure();

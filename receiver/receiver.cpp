@@ -14,6 +14,9 @@ namespace {
 // Under load, a pass reads readiness from the snapshot of at most this long ago (seconds, fine
 // clock): renewing it every pass would double the system calls per line.
 constexpr double renewalInterval = 0.0001;
+// After a stop request, the clients are read until they have nothing more to give, for at most this
+// many seconds, not counting the time spent waiting on standard output.
+constexpr double longestStop = 3.0;
 // A listener whose waiting client cannot be accepted (no descriptor left) stays ready; the loop
 // leaves it out of its wait this long, so as not to spin on it.
 constexpr double acceptRest = 0.1;
@@ -161,6 +164,17 @@ void sayWhyTheServerDidNotStart(const plinth::InternetServer& server, const Opti
   console.writeText(" (").writeText(services.socketErrorText(error).c_str()).writeText(")\n");
 }
 
+// The system could not say which sockets are ready: the loop cannot go on.
+void sayTheWaitFailed() {
+  const int error = plinth::platform::services.lastSocketError();
+  plinth::console()
+      .writeText("Waiting for the sockets failed (error ")
+      .writeInt(error)
+      .writeText(": ")
+      .writeText(plinth::platform::services.socketErrorText(error).c_str())
+      .writeText("); stopping\n");
+}
+
 // The listening socket failed while the loop ran: no more clients can come.
 void sayTheListenerFailed(const plinth::InternetServer& server) {
   const int error = server.failureError();
@@ -180,15 +194,19 @@ void sayTheListenerFailed(const plinth::InternetServer& server) {
 
 }  // namespace
 
-PassResult pollClients(ClientList& clients, OutputBuffer& output, double now) {
+PassResult pollClients(ClientList& clients, OutputBuffer& output, MemoryBudget& budget,
+                       double now) {
   PassResult result;
   Pass pass{output, now};
   for (auto record = clients.begin(); record != clients.end();) {
+    budget.beforeTurn(*record);
     if (!pollClient(*record, pass)) {
+      budget.remove(*record);
       record = clients.erase(record);
       result.worked = true;
       continue;
     }
+    budget.afterTurn(*record);
     if (const std::optional<double> due = pieceDue(*record, output.format()))
       result.nextPieceDue = std::min(result.nextPieceDue.value_or(*due), *due);
     ++record;
@@ -202,36 +220,66 @@ LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
   const plinth::platform::Services& services = plinth::platform::services;
   OutputBuffer output(format);
   Acceptor acceptor(server, clients, format);
+  MemoryBudget budget;
   PassClock clock;
   double lastRenewal = 0.0;
   bool waited = false;  // the wait has just renewed the snapshot
-  while (server.isRunning() && !services.stopRequested() && !output.failed()) {
+  bool readinessFailed = false;
+  // Once a stop is requested: when, and how long standard output had taken by then.
+  std::optional<double> stoppingSince;
+  double writingBeforeStop = 0.0;
+  while (!output.failed()) {
+    if (!stoppingSince) {
+      if (!server.isRunning())
+        break;
+      if (services.stopRequested()) {
+        server.close();  // no new clients; those here are read until they have no more
+        stoppingSince = plinth::getSeconds(true);
+        writingBeforeStop = output.secondsWriting();
+      }
+    }
     const double now = clock.read(waited, output.writeCalls(), clients.size());
     output.passBegins(now);
     bool freshSnapshot = waited;
     if (!waited && now - lastRenewal >= renewalInterval) {
-      services.renewReadiness();
+      readinessFailed = !services.renewReadiness();
       freshSnapshot = true;
     }
     if (freshSnapshot)
       lastRenewal = now;
     waited = false;
+    if (readinessFailed)
+      break;
 
-    const bool accepted = acceptor.accept(now, freshSnapshot);
-    const PassResult pass = pollClients(clients, output, now);
+    const bool accepted = !stoppingSince && acceptor.accept(now, freshSnapshot);
+    const PassResult pass = pollClients(clients, output, budget, now);
+    budget.resumeWhenRoom();
+    if (stoppingSince &&
+        now - *stoppingSince - (output.secondsWriting() - writingBeforeStop) > longestStop) {
+      break;
+    }
     if (accepted || pass.worked)
       continue;
+    if (stoppingSince && !budget.readingHeldOff()) {
+      if (freshSnapshot)
+        break;  // every client has given all it had
+      lastRenewal = now - renewalInterval;  // make sure of it with a fresh look
+      continue;
+    }
 
     output.writeHeld();
     if (output.failed())
       break;
+    budget.giveBack();
     const double waitStart = plinth::getSeconds(true);
     std::int32_t limit = acceptor.waitLimit(waitStart);
     if (pass.nextPieceDue) {
       const std::int32_t due = millisecondsUntil(*pass.nextPieceDue, waitStart);
       limit = limit < 0 ? due : std::min(limit, due);
     }
-    services.waitForReadiness(limit);
+    readinessFailed = !services.waitForReadiness(limit);
+    if (readinessFailed)
+      break;
     waited = true;
   }
   if (output.failed())
@@ -240,7 +288,11 @@ LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
   for (ClientRecord& record : clients)
     flushClient(record, output);
   output.endOpenLine();
-  if (server.isRunning())
+  if (readinessFailed) {
+    sayTheWaitFailed();
+    return LoopEnd::waitFailed;
+  }
+  if (stoppingSince)
     return LoopEnd::stopRequested;
   sayTheListenerFailed(server);
   return LoopEnd::listenerFailed;

@@ -9,6 +9,7 @@
 #include "plinth/net/internet_server.h"
 #include "receiver/command_line.h"
 #include "receiver/line_assembler.h"
+#include "receiver/memory_budget.h"
 #include "receiver/output_buffer.h"
 
 namespace farspeak {
@@ -25,15 +26,18 @@ struct PassResult {
 
 // Gives every client, oldest first, its turn at time `now` (seconds, the clock's high-resolution
 // mode), and removes every client whose connection has ended, reporting each in list order; the
-// clients after a removed one still have their turn.
-PassResult pollClients(ClientList& clients, OutputBuffer& output, double now);
+// clients after a removed one still have their turn. The budget learns what each holds.
+PassResult pollClients(ClientList& clients, OutputBuffer& output, MemoryBudget& budget,
+                       double now);
 
-enum class LoopEnd { stopRequested, listenerFailed, outputFailed };
+enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 
-// The main loop on a listening server, until a stop is requested, the server stops, or standard
-// output fails. A pass that found work is followed by the next at once; one that found none waits
-// for the sockets, at most until the earliest held piece is due. At the end, what the clients
-// still hold is written, unless standard output has failed.
+// The main loop on a listening server, until a stop is requested, the server stops, the wait for
+// the sockets fails, or standard output fails. A pass that found work is followed by the next at
+// once; one that found none waits for the sockets, at most until the earliest held piece is due.
+// A stop request closes the listener, and the clients are then read until they have nothing more
+// to give (for a few seconds at most). At the end, what the clients still hold is written, unless
+// standard output has failed.
 LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
                      const OutputFormat& format = {});
 

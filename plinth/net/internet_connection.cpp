@@ -14,9 +14,8 @@ namespace {
 
 using platform::PollDirection;
 
-constexpr int drainPiece = 128;
-// Closing drains what the peer has already sent, so that the close stays orderly, but never waits
-// for more: the caller's thread serves every other client too.
+// Closing drains what the peer has already sent, so that the close stays orderly, a block at a
+// time, but never waits for more: the caller's thread serves every other client too.
 constexpr int drainLimit = 64 * 1024;
 constexpr std::uint16_t lingerSeconds = 2;
 
@@ -170,12 +169,13 @@ void InternetConnectionImpl::close() {
     if (hasWritten)
       platform::services.setLinger(socket, lingerSeconds);
     platform::services.shutdown(socket, platform::ShutdownDirection::send);
-    char discard[drainPiece];
-    for (int drained = 0; drained < drainLimit; drained += drainPiece) {
+    const std::span<unsigned char> discard = received.room();
+    for (int drained = 0; drained < drainLimit;) {
       const platform::PollResult ready = platform::services.poll(socket, PollDirection::readable);
       if (ready.failed || ready.exception || !ready.ready)
         break;
-      const int got = platform::services.receive(socket, discard, drainPiece);
+      const int got =
+          platform::services.receive(socket, discard.data(), static_cast<int>(discard.size()));
       if (got == 0)
         break;
       if (got < 0) {
@@ -188,7 +188,9 @@ void InternetConnectionImpl::close() {
         end(stateSocketError);
         break;
       }
+      drained += got;
     }
+    received.release();
   }
   platform::services.closeSocket(socket);
   socket = platform::invalidSocket;
@@ -216,13 +218,26 @@ void InternetConnection::close() {
 }
 
 std::span<const unsigned char> InternetConnection::peekBytes() {
-  if (impl_->received.empty() && !(impl_->pollReadable() && impl_->refill()))
+  if (impl_->received.empty() &&
+      (impl_->receivingHeldOff || !(impl_->pollReadable() && impl_->refill())))
     return {};
   return impl_->received.held();
 }
 
 void InternetConnection::consume(std::size_t count) {
   impl_->received.take(count);
+}
+
+void InternetConnection::holdOffReceiving(bool heldOff) {
+  if (heldOff == impl_->receivingHeldOff || impl_->socket == platform::invalidSocket)
+    return;
+  impl_->receivingHeldOff = heldOff;
+  // A readiness wait would find the socket ready again and again while it is not read.
+  platform::services.watchSocket(impl_->socket, !heldOff);
+}
+
+std::size_t InternetConnection::receivedMemory() {
+  return impl_->received.memory();
 }
 
 int InternetConnection::peekByte() {

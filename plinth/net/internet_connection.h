@@ -28,6 +28,8 @@ class ReceivedBytes {
   ~ReceivedBytes() { release(); }
 
   bool empty() const { return next_ == end_; }
+  // The memory the held bytes take: a block while there are any.
+  std::size_t memory() const { return empty() || storage_ == fallback_ ? 0 : blockSize; }
   std::span<const unsigned char> held() const {
     return {storage_ + next_, static_cast<std::size_t>(end_ - next_)};
   }
@@ -68,6 +70,7 @@ struct InternetConnectionImpl {
   bool closed = false;     // ended: set together with a state of 1, 3 or 4
   bool seenReady = false;  // some poll has found the socket readable or writable
   bool hasWritten = false;
+  bool receivingHeldOff = false;
   ConnectionState state = stateOpen;
   ReceivedBytes received;  // the look-ahead: what peekByte and peekBytes show
   std::uint64_t bytesSent = 0;
@@ -99,6 +102,8 @@ class InternetConnection final : public NetworkConnection {
   std::uint16_t getPort() override;
   std::span<const unsigned char> peekBytes() override;
   void consume(std::size_t count) override;
+  void holdOffReceiving(bool heldOff) override;
+  std::size_t receivedMemory() override;
 
  private:
   InternetConnectionImpl* impl_;

@@ -12,13 +12,18 @@ InternetServer::InternetServer(std::int32_t port, const char* address)
 }
 
 InternetServer::~InternetServer() {
+  close();
+  delete impl_;
+}
+
+void InternetServer::close() {
   if (impl_->listeningSocket != platform::invalidSocket) {
     platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
     platform::services.closeSocket(impl_->listeningSocket);
     impl_->listeningSocket = platform::invalidSocket;
   }
   impl_->pendingConnection.release();  // a client accepted ahead and never taken is closed here
-  delete impl_;
+  impl_->stopped = true;
 }
 
 void InternetServer::open() {

@@ -65,6 +65,9 @@ class InternetServer : public Refcountable {
   // the system's code for it. The client stays queued and the server running.
   bool acceptFailed() const;
   int acceptError() const;
+  // Closes the listening socket: no more clients connect. The server stops running, without a
+  // failure.
+  void close();
   // Whether a loop's readiness wait watches for clients. A loop that cannot accept them leaves
   // them out for a while, since a waiting client keeps the socket ready.
   void watchForClients(bool watched);

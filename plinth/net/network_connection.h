@@ -50,6 +50,11 @@ class NetworkConnection : public Refcountable {
   virtual std::span<const unsigned char> peekBytes() = 0;
   // Takes the first `count` bytes of the last peekBytes, which must have shown them.
   virtual void consume(std::size_t count) = 0;
+  // Holds off receiving, or takes it up again: while held off, peekBytes shows only what was
+  // received before, and what the peer sends waits in the system, whose flow control slows it.
+  virtual void holdOffReceiving(bool heldOff) = 0;
+  // The memory that bytes received and not yet consumed take.
+  virtual std::size_t receivedMemory() = 0;
 };
 
 }  // namespace plinth

@@ -6,6 +6,9 @@
 
 namespace plinth::platform::native {
 
+// memory.cpp
+void trimMemory();
+
 // time.cpp
 void sleep(std::uint32_t milliseconds);
 void yieldProcessor();
@@ -60,12 +63,13 @@ bool connectLoopback(SocketHandle socket, std::uint16_t port);
 void watchSocket(SocketHandle socket, bool watched);
 namespace readiness {
 // Waits at most `milliseconds` (negative: no limit) for a watched socket to be ready or a stop to
-// be requested, and records what is ready as the new snapshot.
-void takeSnapshot(int milliseconds);
+// be requested, and records what is ready as the new snapshot. False when the system's wait failed
+// other than by an interruption.
+bool takeSnapshot(int milliseconds);
 }  // namespace readiness
 // readiness_table.cpp, the same on every system, over takeSnapshot
-void renewReadiness();
-void waitForReadiness(std::int32_t milliseconds);
+bool renewReadiness();
+bool waitForReadiness(std::int32_t milliseconds);
 
 // host.cpp
 bool hostName(char* buffer, int size);

@@ -58,6 +58,8 @@ struct Services {
   void* (*allocate)(std::size_t bytes);
   void* (*reallocate)(void* block, std::size_t bytes);
   void (*release)(void* block);
+  // Hands the heap's free memory back to the system, so that the process shrinks after a peak.
+  void (*trimMemory)();
 
   // Time and scheduling.
   void (*sleep)(std::uint32_t milliseconds);           // Sleep
@@ -118,12 +120,13 @@ struct Services {
   // them are ready, and a readability poll of a watched socket is answered from the latest
   // snapshot, unless the socket was received from, accepted on or watched since: then the system is
   // asked. A snapshot says nothing of what happens after it, so the loop renews it at the start of
-  // its passes. Only the loop's thread uses these.
-  void (*renewReadiness)();
+  // its passes. Only the loop's thread uses these. Both are false when the system could not say,
+  // for a reason other than an interruption; `lastSocketError` then tells why.
+  bool (*renewReadiness)();
   // Waits until a watched socket has something to say (a connection, data, an end, an error,
   // urgent data) or a stop is requested, at most `milliseconds` (negative: no limit). What it found
   // is the new snapshot.
-  void (*waitForReadiness)(std::int32_t milliseconds);
+  bool (*waitForReadiness)(std::int32_t milliseconds);
   // Leaves a watched socket out of snapshots and waits (false), or takes it back (true).
   void (*watchSocket)(SocketHandle socket, bool watched);
 

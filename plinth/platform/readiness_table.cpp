@@ -34,12 +34,12 @@ void Table::found(SocketHandle socket, PollResult result) {
 
 namespace plinth::platform::native {
 
-void renewReadiness() {
-  native::readiness::takeSnapshot(0);
+bool renewReadiness() {
+  return native::readiness::takeSnapshot(0);
 }
 
-void waitForReadiness(std::int32_t milliseconds) {
-  native::readiness::takeSnapshot(milliseconds < 0 ? -1 : milliseconds);
+bool waitForReadiness(std::int32_t milliseconds) {
+  return native::readiness::takeSnapshot(milliseconds < 0 ? -1 : milliseconds);
 }
 
 }  // namespace plinth::platform::native

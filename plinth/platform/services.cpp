@@ -21,6 +21,7 @@ constexpr Services realTable = {
     allocate,
     reallocate,
     release,
+    native::trimMemory,
     native::sleep,
     native::yieldProcessor,
     native::tickCount,

@@ -417,6 +417,20 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
 }
 #endif
 
+#ifndef _WIN32
+// Started in the background by a shell, which has it ignore interrupts, the program leaves them
+// ignored, as it does SIGHUP under nohup; SIGTERM still stops it.
+TEST_F(EndToEndTest, AnInterruptIgnoredAtStartStaysIgnored) {
+  const std::string script = std::string(FARSPEAK_PROGRAM) +
+                             " & pid=$!; sleep 1; kill -INT $pid; sleep 0.5; kill -0 $pid && echo "
+                             "running; kill -TERM $pid; wait $pid; echo exit=$?";
+  test_support::ChildProcess shell("/bin/sh", {"-c", script});
+  GrowingFile output(shell.outputPath());
+  ASSERT_TRUE(output.waitFor("exit=", 1, startLimit)) << output.text();
+  EXPECT_EQ(output.text(), "running\nexit=0\n");
+}
+#endif
+
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
   Socket holder(net.openStreamSocket());
   ASSERT_NE(holder.get(), invalidSocket);

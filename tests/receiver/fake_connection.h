@@ -47,14 +47,20 @@ class FakeConnection : public plinth::NetworkConnection {
   std::uint16_t getPort() override { return port; }
   std::span<const unsigned char> peekBytes() override {
     ++peeks;
+    if (receivingHeldOff)
+      return {};
     return {reinterpret_cast<const unsigned char*>(pending_.data()) + next_,
             std::min(waiting(), chunk)};
   }
   void consume(std::size_t count) override { next_ += count; }
+  void holdOffReceiving(bool heldOff) override { receivingHeldOff = heldOff; }
+  std::size_t receivedMemory() override { return memory; }
 
   bool connected = true;
   plinth::ConnectionState state = plinth::stateOpen;
   int peeks = 0;
+  bool receivingHeldOff = false;  // nothing arrives while held off
+  std::size_t memory = 0;         // what receivedMemory says
   std::uint16_t port = 50000;
   // The most that one peekBytes shows, as a socket hands over what it has in pieces.
   std::size_t chunk = std::numeric_limits<std::size_t>::max();

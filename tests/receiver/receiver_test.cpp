@@ -29,13 +29,15 @@ class ReceiverPassTest : public ReceiverFixture {
   }
 
   PassResult pass() {
-    const PassResult result = pollClients(clients, output, now);
+    const PassResult result = pollClients(clients, output, budget, now);
+    budget.resumeWhenRoom();
     output.writeHeld();
     return result;
   }
 
   OutputBuffer output;
   ClientList clients;
+  MemoryBudget budget;
 };
 
 TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
@@ -53,7 +55,7 @@ TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) 
   third->end(plinth::stateSocketError);
   fourth->end(plinth::stateClosedByPeer);
 
-  const PassResult result = pollClients(clients, output, now);
+  const PassResult result = pollClients(clients, output, budget, now);
   // In list order, each client's output before the next report.
   EXPECT_EQ(log, (Log{"last\n", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
                       "err:Connection from 10.0.0.3 lost\r\n",
@@ -100,6 +102,33 @@ TEST_F(ReceiverPassTest, APassTellsWhenTheEarliestHeldPieceIsDue) {
 
   result = pass();
   EXPECT_FALSE(result.worked);  // nothing came: the loop may wait
+}
+
+// Over the budget, the clients that hold bytes are no longer read until what is held has been
+// written; a client that holds nothing still is, up to a reserve. Each change is said once.
+TEST_F(ReceiverPassTest, OverTheBudgetTheClientsThatHoldBytesWait) {
+  FakeConnection* big = add(u"10.0.0.1");
+  FakeConnection* bigger = add(u"10.0.0.2");
+  FakeConnection* light = add(u"10.0.0.3");
+  big->memory = MemoryBudget::budget / 2;
+  bigger->memory = MemoryBudget::budget / 2 + 1;
+  pass();
+  pass();
+  EXPECT_TRUE(big->receivingHeldOff && bigger->receivingHeldOff);
+  EXPECT_FALSE(light->receivingHeldOff);
+  light->arrive("still read\n");
+  bigger->arrive("waits\n");
+  pass();
+  EXPECT_EQ(log, (Log{"err:Clients hold 64 MiB not yet written: reading from the busiest waits until "
+                      "it is\r\n",
+                      "still read\n"}));
+
+  log.clear();
+  big->memory = bigger->memory = 0;  // their pieces went out
+  pass();
+  pass();
+  EXPECT_EQ(log, (Log{"err:Reading from every client again\r\n", "waits\n"}));
+  EXPECT_EQ(budget.held(), 0u);
 }
 
 TEST_F(ReceiverPassTest, ListCopiesShareTheConnection) {
@@ -237,6 +266,36 @@ TEST_F(ServeClientsTest, AFailingListenerEndsTheLoopAfterTheClientsOutput) {
   EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));
   std::lock_guard<std::mutex> hold(outputLock);
   EXPECT_NE(messages.find("The listening socket failed (error "), std::string::npos) << messages;
+}
+
+std::atomic<bool> waitsFail{false};
+bool failingWait(std::int32_t milliseconds) {
+  return !waitsFail && plinth::platform::realServices().waitForReadiness(milliseconds);
+}
+bool failingRenewal() {
+  return !waitsFail && plinth::platform::realServices().renewReadiness();
+}
+
+// So does a wait for the sockets that fails, rather than leave the loop blind.
+TEST_F(ServeClientsTest, AFailingWaitEndsTheLoopAfterTheClientsOutput) {
+  plinth::platform::ServiceOverride waits(&plinth::platform::Services::waitForReadiness,
+                                          failingWait);
+  plinth::platform::ServiceOverride renewals(&plinth::platform::Services::renewReadiness,
+                                             failingRenewal);
+  waitsFail = false;
+  start();
+  const test_support::Socket client(connect());
+  send(client, "line\n");
+  ASSERT_TRUE(written("line\n", std::chrono::seconds(10)));
+  send(client, "held");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  waitsFail = true;
+  send(client, " and more");  // wakes the loop, which meets the failing waits
+  loop.join();
+  EXPECT_EQ(end, LoopEnd::waitFailed);
+  EXPECT_TRUE(written("held and more", std::chrono::milliseconds(0)));
+  std::lock_guard<std::mutex> hold(outputLock);
+  EXPECT_NE(messages.find("Waiting for the sockets failed (error "), std::string::npos) << messages;
 }
 
 int acceptCalls = 0;

@@ -58,16 +58,18 @@ void drainWakes() {
 namespace readiness {
 
 // One epoll_wait; what it finds becomes the snapshot.
-void takeSnapshot(int milliseconds) {
+bool takeSnapshot(int milliseconds) {
   if (!haveSet())
-    return;
+    return false;
   ready.resize(watchedCount + 1);  // every watched socket and the stop pipe
   int count = epoll_wait(epollSet, ready.data(), static_cast<int>(ready.size()), milliseconds);
-  if (count < 0) {
+  if (count < 0 && errno == EINTR) {
     // A signal cut the wait short (a stop request, most likely); what is ready now still counts.
     count = epoll_wait(epollSet, ready.data(), static_cast<int>(ready.size()), 0);
   }
   table.beginSnapshot();
+  if (count < 0)
+    return false;
   for (int index = 0; index < count; ++index) {
     const int descriptor = ready[index].data.fd;
     if (descriptor == wakeReader) {
@@ -81,6 +83,7 @@ void takeSnapshot(int milliseconds) {
                 {.exception = (events & EPOLLPRI) != 0,
                  .ready = (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0});
   }
+  return true;
 }
 
 void add(int descriptor) {

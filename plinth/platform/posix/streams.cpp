@@ -18,6 +18,8 @@ namespace {
 // Requests closer together than this are one: a key press may arrive as two signals, the
 // terminal's to the process group and one that a wrapper passes on.
 constexpr std::int64_t sameRequest = 500'000'000;  // nanoseconds
+// A write to standard output that takes nothing for this long after a stop request is blocked.
+constexpr int blockedAfter = 100;  // milliseconds
 
 volatile sig_atomic_t stopFlag = 0;
 std::atomic<std::int64_t> firstRequestAt{0};  // lock-free, so a signal handler may use it
@@ -57,6 +59,14 @@ void warnOutputBlocked() {
   [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, warning, sizeof warning - 1);
 }
 
+// A stop request cut a write to standard output short: if it then takes nothing for a while, it is
+// blocked, and the user is told how to end at once.
+void warnIfOutputBlocked() {
+  pollfd room{STDOUT_FILENO, POLLOUT, 0};
+  if (::poll(&room, 1, blockedAfter) == 0)
+    warnOutputBlocked();
+}
+
 // One call writes every byte: the kernel may take a part, be interrupted by a signal, or (on a
 // descriptor a parent made non-blocking) have no room for now, which is waited out.
 bool writeAll(int descriptor, const void* bytes, std::size_t count) {
@@ -66,9 +76,9 @@ bool writeAll(int descriptor, const void* bytes, std::size_t count) {
     if (written >= 0) {
       next += written;
       count -= static_cast<std::size_t>(written);
-      // A signal ends a blocked write early, with what went before it written.
+      // A signal ends a write early, with what went before it written.
       if (count > 0 && stopRequested() && descriptor == STDOUT_FILENO)
-        warnOutputBlocked();
+        warnIfOutputBlocked();
       continue;
     }
     int error = errno;
@@ -83,7 +93,7 @@ bool writeAll(int descriptor, const void* bytes, std::size_t count) {
       return false;
     }
     if (stopRequested() && descriptor == STDOUT_FILENO)
-      warnOutputBlocked();
+      warnIfOutputBlocked();
   }
   return true;
 }
@@ -137,13 +147,14 @@ void installStopHandler() {
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: a blocked write to standard output should notice
-  sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
-  // A closed terminal or a dropped ssh session stops the program too, unless it was started to
-  // outlive them (nohup ignores SIGHUP).
-  struct sigaction hangUp {};
-  if (sigaction(SIGHUP, nullptr, &hangUp) == 0 && hangUp.sa_handler != SIG_IGN)
-    sigaction(SIGHUP, &action, nullptr);
+  // An interrupt, a closed terminal or a dropped ssh session stops the program too, unless it was
+  // started to outlive them (a shell ignores SIGINT for a background job, nohup SIGHUP).
+  for (const int signal : {SIGINT, SIGHUP}) {
+    struct sigaction inherited {};
+    if (sigaction(signal, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+      sigaction(signal, &action, nullptr);
+  }
 }
 
 void requestStop() {

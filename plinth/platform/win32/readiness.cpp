@@ -98,13 +98,15 @@ void drainWakes() {
 namespace readiness {
 
 // One WSAPoll; what it finds becomes the snapshot.
-void takeSnapshot(int milliseconds) {
+bool takeSnapshot(int milliseconds) {
   int count = 0;
   if (polled.empty())
     Sleep(milliseconds < 0 ? 100 : static_cast<DWORD>(milliseconds));  // nothing to wait on
   else
     count = WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), milliseconds);
   table.beginSnapshot();
+  if (count == SOCKET_ERROR)
+    return false;
   for (std::size_t slot = 0; count > 0 && slot < polled.size(); ++slot) {
     const short events = polled[slot].revents;
     if (events == 0)
@@ -120,6 +122,7 @@ void takeSnapshot(int milliseconds) {
                 {.exception = (events & POLLRDBAND) != 0,
                  .ready = (events & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0});
   }
+  return true;
 }
 
 void add(SocketHandle socket) {

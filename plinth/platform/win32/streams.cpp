@@ -21,13 +21,19 @@ constexpr ULONGLONG sameRequest = 500;  // milliseconds
 std::atomic<bool> stopFlag{false};
 std::atomic<ULONGLONG> firstRequestAt{0};
 std::atomic<bool> writingOutput{false};  // a write to standard output is under way
+std::atomic<unsigned> outputWrites{0};    // how many have begun
+constexpr int blockedAfter = 100;         // milliseconds
 std::atomic<bool> blockedWarningGiven{false};
 int lastOutputError = 0;
 
 // Says once that standard output takes nothing more, from the handler's own thread: the main
-// thread is held in its write.
+// thread is held in its write. A write still under way a while after the request is blocked; one
+// that ends meanwhile was merely slow.
 void warnOutputBlocked() {
-  if (!writingOutput || blockedWarningGiven.exchange(true))
+  const unsigned write = outputWrites;
+  for (int waited = 0; waited < blockedAfter && writingOutput && outputWrites == write; waited += 10)
+    Sleep(10);
+  if (!writingOutput || outputWrites != write || blockedWarningGiven.exchange(true))
     return;
   static const char warning[] =
       "farspeak: standard output is blocked; stopping once it takes what is held. Press Ctrl+C "
@@ -117,6 +123,7 @@ bool writeToConsole(ConsoleStream& stream, std::string_view bytes, bool lineEnds
 }  // namespace
 
 bool writeStandardOutput(const void* bytes, std::size_t count) {
+  ++outputWrites;
   if (consoleOutput().isConsole) {
     writingOutput = true;
     const bool written =

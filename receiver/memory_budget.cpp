@@ -1,0 +1,66 @@
+#include "receiver/memory_budget.h"
+
+#include <algorithm>
+
+#include "plinth/platform/platform.h"
+#include "plinth/text/text_writer.h"
+
+namespace farspeak {
+namespace {
+
+// Less than this falling is not worth a call to the system.
+constexpr std::size_t worthGivingBack = std::size_t{4} << 20;
+
+}  // namespace
+
+void MemoryBudget::beforeTurn(ClientRecord& client) {
+  if (!client.readingHeldOff &&
+      (held_ > budget + reserve || (held_ > budget && client.budgeted > 0)))
+    holdOff(client);
+}
+
+void MemoryBudget::afterTurn(ClientRecord& client) {
+  const std::size_t cost = client.buffer.capacity() + client.connection->receivedMemory();
+  held_ = held_ - client.budgeted + cost;
+  client.budgeted = cost;
+  peak_ = std::max(peak_, held_);
+}
+
+void MemoryBudget::holdOff(ClientRecord& client) {
+  if (heldOff_.empty()) {
+    plinth::console()
+        .writeText("Clients hold ")
+        .writeUInt64(held_ >> 20)
+        .writeText(" MiB not yet written: reading from the busiest waits until it is\n");
+  }
+  client.connection->holdOffReceiving(true);
+  client.readingHeldOff = true;
+  heldOff_.push_back(&client);
+}
+
+void MemoryBudget::remove(ClientRecord& client) {
+  held_ -= client.budgeted;
+  client.budgeted = 0;
+  if (client.readingHeldOff)
+    std::erase(heldOff_, &client);
+}
+
+void MemoryBudget::resumeWhenRoom() {
+  if (heldOff_.empty() || held_ > resumeAt)
+    return;
+  for (ClientRecord* client : heldOff_) {
+    client->connection->holdOffReceiving(false);
+    client->readingHeldOff = false;
+  }
+  heldOff_.clear();
+  plinth::console().writeText("Reading from every client again\n");
+}
+
+void MemoryBudget::giveBack() {
+  if (peak_ - held_ < worthGivingBack)
+    return;
+  plinth::platform::services.trimMemory();
+  peak_ = held_;
+}
+
+}  // namespace farspeak

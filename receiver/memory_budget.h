@@ -1,0 +1,45 @@
+// What the clients' bytes not yet written take (unfinished lines, and received blocks that still
+// hold lines waiting for their turn), kept within a budget by holding off reading: a client that is
+// not read leaves what it sends in the system, whose flow control slows it down. Nothing is ever
+// dropped to stay within the budget, nor written early: reading resumes as pieces go out.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "receiver/client_record.h"
+
+namespace farspeak {
+
+class MemoryBudget {
+ public:
+  // Over this, the clients that hold bytes are no longer read; they hold the most.
+  static constexpr std::size_t budget = std::size_t{64} << 20;
+  // Over the budget and this much more, no client is read: each read may take a block.
+  static constexpr std::size_t reserve = std::size_t{16} << 20;
+  // Reading resumes once what is held has fallen to this.
+  static constexpr std::size_t resumeAt = budget / 4 * 3;
+
+  // Before a client's turn: holds off reading from it when over the budget.
+  void beforeTurn(ClientRecord& client);
+  // After its turn: counts what it holds now.
+  void afterTurn(ClientRecord& client);
+  // The client goes.
+  void remove(ClientRecord& client);
+  // Between passes: reading resumes when there is room again.
+  void resumeWhenRoom();
+  // Before the loop waits: hands memory back to the system after what was held fell by much.
+  void giveBack();
+
+  std::size_t held() const { return held_; }
+  bool readingHeldOff() const { return !heldOff_.empty(); }
+
+ private:
+  void holdOff(ClientRecord& client);
+
+  std::size_t held_ = 0;
+  std::size_t peak_ = 0;  // the most held since memory was last given back
+  std::vector<ClientRecord*> heldOff_;
+};
+
+}  // namespace farspeak
