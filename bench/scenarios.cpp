@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <iostream>
+#include <numeric>
 
 #include "bench/clients.h"
 #include "bench/lines.h"
@@ -395,8 +395,8 @@ std::vector<Scenario> scenarios() {
   const std::string toFile = "standard output to a file on /dev/shm";
   const std::string toPipe = "standard output to a pipe the bench reads";
   const std::string volume = std::to_string(throughputVolume >> 20) + " MiB";
-  const std::string rounds = ", median of " + std::to_string(throughputRounds) +
-                             " rounds, lines counted over all";
+  const std::string rounds =
+      ", median of " + std::to_string(throughputRounds) + " rounds, lines counted over all";
   return {
       {"throughput-1",
        "Throughput, 1 client, 100-byte lines, " + volume + " (" + toFile + ")" + rounds,
@@ -444,9 +444,8 @@ Figures combineRounds(const std::vector<Figures>& rounds) {
     for (const Figures& figures : rounds)
       values.push_back(figures[row].value);
     std::sort(values.begin(), values.end());
-    combined[row].value = combined[row].counted
-                              ? std::accumulate(values.begin(), values.end(), 0.0)
-                              : values[values.size() / 2];
+    combined[row].value = combined[row].counted ? std::accumulate(values.begin(), values.end(), 0.0)
+                                                : values[values.size() / 2];
   }
   return combined;
 }

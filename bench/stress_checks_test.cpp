@@ -314,8 +314,9 @@ TEST(StressChecksTest, ReportsAreToldByWhatTheySayWhateverLinesComeBetween) {
   EXPECT_EQ(reports.other, 5u);  // the banner's three lines and the two warnings
   EXPECT_EQ(reports.ended(), 2u);
 
-  EXPECT_EQ(peakResidentKiB("Name:\tfarspeak\nVmPeak:\t  20000 kB\nVmHWM:\t    5120 kB\n"), 5120);
-  EXPECT_EQ(peakResidentKiB("Name:\tfarspeak\n"), -1);
+  const std::string_view status = "Name:\tfarspeak\nVmPeak:\t  20000 kB\nVmHWM:\t    5120 kB\n";
+  EXPECT_EQ(statusKiB(status, "VmHWM:"), 5120);
+  EXPECT_EQ(statusKiB(status, "VmRSS:"), -1);
 }
 
 }  // namespace

@@ -590,6 +590,124 @@ ScenarioReport backpressure(const StressOptions& options) {
   return report;
 }
 
+// Many clients that each leave a long line unfinished: what they hold stays within a budget, as
+// the receiver holds off reading from some of them while others' pieces go out, and nothing is
+// lost; once written, the memory is handed back. Past the budget's reserve no client is read, the
+// probe included, until pieces have gone out: its lines may wait that long.
+ScenarioReport longLines(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 2000 : 10000;
+  constexpr std::size_t unfinished = 60'000;
+  constexpr double peakLimit = 150.0;  // MiB
+  constexpr double idleLimit = 40.0;
+  ScenarioReport report("long-lines", countText(clients) +
+                                          " clients each send a line, then 60,000 bytes "
+                                          "without a line feed, and stay");
+  ClientTexts texts;
+  Session session(options, OutputKind::tagged);
+  if (!session.start(report,
+                     [&](const TaggedLine& line, double now) { return texts.feed(line, now); }))
+    return report;
+  session.allowProbeDelay(2.0);
+
+  ClientSockets crowd;
+  crowd.connect(clients, connectLimit);
+  std::vector<std::string> pending(crowd.sockets.size());
+  for (std::size_t client = 0; client < pending.size(); ++client) {
+    pending[client] = linesOf(client, 0, 1) + std::string(unfinished, 'a' + client % 26);
+    const auto hold = session.output().hold();
+    texts.expect(localPort(crowd.sockets[client]), pending[client]);
+  }
+  // In turns, without waiting on any one client: the receiver reads from some at a time.
+  std::uint64_t sent = 0;
+  const double until = monotonicSeconds() + deliveryLimit;
+  for (bool progressed = true; monotonicSeconds() < until;) {
+    if (!progressed)
+      sleepSeconds(0.01);
+    progressed = false;
+    bool done = true;
+    for (std::size_t client = 0; client < pending.size(); ++client) {
+      std::string& text = pending[client];
+      const ssize_t taken = text.empty() ? 0
+                                         : send(crowd.sockets[client], text.data(), text.size(),
+                                                MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (taken > 0) {
+        text.erase(0, static_cast<std::size_t>(taken));
+        sent += static_cast<std::uint64_t>(taken);
+        progressed = true;
+      }
+      done = done && text.empty();
+    }
+    if (done)
+      break;
+  }
+  report.check("clients connected", ofText(crowd.sockets.size(), clients), "all",
+               crowd.sockets.size() == clients);
+  report.check("bytes sent", countText(sent), "all",
+               sent == texts.expectedBytes() - clients);  // less the line feeds the receiver adds
+  checkClientTexts(report, session, texts, clients, "each client's line and unfinished line");
+  const double peak = static_cast<double>(session.target().peakResidentKiB()) / 1024.0;
+  report.check("peak resident memory while they sent (MiB)", numberText(peak, 1),
+               "<= " + numberText(peakLimit, 0), peak > 0.0 && peak <= peakLimit);
+  double idle = 0.0;
+  waitUntil(2.0, [&] {
+    idle = static_cast<double>(session.target().residentKiB()) / 1024.0;
+    return idle <= idleLimit;
+  });
+  report.check("resident memory once written, the clients idle (MiB)", numberText(idle, 1),
+               "<= " + numberText(idleLimit, 0), idle > 0.0 && idle <= idleLimit);
+  crowd.closeAll();
+  session.finish(report, clients + 2);
+  return report;
+}
+
+// A stop once the clients have sent everything, their bytes still on their way: what their systems
+// accepted is all written, in order, at standard output's pace, and then the program exits.
+ScenarioReport stopAfterSending(const StressOptions& options) {
+  const std::size_t clients = options.smoke ? 20 : 100;
+  const std::uint64_t perClient = options.smoke ? 1'000'000 : 2'000'000;
+  constexpr double readRate = 20e6;  // bytes a second
+  ScenarioReport report("stop", countText(clients) + " clients send " +
+                                    countText(perClient / 1'000'000) +
+                                    " MB each and stay; standard output is read at 20 MB/s; one "
+                                    "SIGTERM once they are done");
+  Session session(options, OutputKind::plain);
+  if (!session.start(report, {}, false))
+    return report;
+  session.output().limitRate(readRate);
+
+  ClientSockets senders;
+  senders.connect(clients, connectLimit);
+  waitUntil(connectLimit,
+            [&] { return session.target().reports().incoming >= senders.sockets.size(); });
+  const std::uint64_t total = clients * perClient;
+  const StreamResult sent = streamLines(senders.sockets, {stressLine, total, 60.0});
+  report.check("bytes their systems accepted", ofText(sent.bytesSent, total), "all",
+               senders.sockets.size() == clients && sent.bytesSent == total);
+  const long peakBeforeStop = session.target().peakResidentKiB();
+  const std::uint64_t unread =
+      sent.bytesSent - std::min(sent.bytesSent, session.output().bytesRead());
+  const double stopLimit = static_cast<double>(unread) / readRate + 10.0;
+  const double stoppedAt = monotonicSeconds();
+  std::string how;
+  const std::optional<int> code = session.target().stop(&how, stopLimit);
+  report.figure("seconds from the stop to the exit", numberText(monotonicSeconds() - stoppedAt, 1) +
+                                                         " (" + countText(unread / 1'000'000) +
+                                                         " MB were still to be read)");
+  report.check("exit on SIGTERM", how, "exit code 0", code == 0);
+  report.figure("peak resident memory before the stop (MiB)",
+                numberText(static_cast<double>(peakBeforeStop) / 1024.0, 1));
+
+  session.output().finish();
+  const auto hold = session.output().hold();
+  session.lines().finish();
+  report.check("lines written", ofText(session.lines().intact(), sent.linesSent), "all",
+               sent.linesSent > 0 && session.lines().intact() == sent.linesSent);
+  report.check("lines mixed or out of order",
+               countText(session.lines().mixed()) + " / " + countText(session.lines().reordered()),
+               "0 / 0", session.lines().mixed() == 0 && session.lines().reordered() == 0);
+  return report;
+}
+
 ScenarioReport descriptorLimit(const StressOptions& options) {
   constexpr int limit = 64;
   const std::size_t clients = options.smoke ? 100 : 200;
@@ -672,7 +790,9 @@ std::vector<StressScenario> stressScenarios() {
       {"endless-line", endlessLine},
       {"slow-clients", slowClients},
       {"half-closed", halfClosed},
+      {"long-lines", longLines},
       {"backpressure", backpressure},
+      {"stop", stopAfterSending},
       {"descriptor-limit", descriptorLimit},
   };
 }

@@ -89,6 +89,8 @@ class OutputTap {
   std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
   void pause() { paused_ = true; }
   void resume() { paused_ = false; }
+  // Reads no faster than this many bytes a second from now on.
+  void limitRate(double bytesPerSecond) { rate_ = bytesPerSecond; }
   std::uint64_t bytesRead() const { return bytesRead_; }
   // Waits for the end of the output (the receiver has exited), at most a few seconds.
   void finish();
@@ -103,6 +105,7 @@ class OutputTap {
   std::atomic<bool> giveUp_{false};
   std::atomic<bool> ended_{false};
   std::atomic<std::uint64_t> bytesRead_{0};
+  std::atomic<double> rate_{0.0};
   std::thread thread_;
 };
 
@@ -121,6 +124,8 @@ class Session {
   // lines go to lines(), but in a tagged session those that `route` takes; whole lines of the
   // probe and the final client always go to lines().
   bool start(ScenarioReport& report, Route route = {}, bool withProbe = true);
+  // The worst delay the probe may see, in seconds; a tenth of a second unless a scenario says.
+  void allowProbeDelay(double seconds) { probeTarget_ = seconds; }
 
   double epoch() const { return epoch_; }
   StressTarget& target() { return target_; }
@@ -147,6 +152,7 @@ class Session {
   std::unique_ptr<OutputTap> tap_;
   TimedLineClients probe_;  // one line every 100 ms, throughout
   bool withProbe_ = true;
+  double probeTarget_ = 0.1;
   double cpuAtStart_ = 0.0;
 };
 

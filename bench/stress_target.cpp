@@ -19,8 +19,6 @@
 namespace farspeak::bench {
 namespace {
 
-constexpr double exitLimit = 5.0;  // seconds for the receiver to exit after SIGTERM
-
 std::string selfPath() {
   char path[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -101,11 +99,11 @@ Reports countReports(std::string_view errorText) {
   return reports;
 }
 
-long peakResidentKiB(std::string_view statusText) {
-  const std::size_t at = statusText.find("VmHWM:");
+long statusKiB(std::string_view statusText, std::string_view name) {
+  const std::size_t at = statusText.find(name);
   if (at == std::string_view::npos)
     return -1;
-  return std::strtol(std::string(statusText.substr(at + 6, 32)).c_str(), nullptr, 10);
+  return std::strtol(std::string(statusText.substr(at + name.size(), 32)).c_str(), nullptr, 10);
 }
 
 StressTarget::ErrorFile::ErrorFile() {
@@ -155,7 +153,11 @@ std::string StressTarget::errorText() const {
 }
 
 long StressTarget::peakResidentKiB() const {
-  return farspeak::bench::peakResidentKiB(readFile("/proc/" + std::to_string(pid_) + "/status"));
+  return statusKiB(readFile("/proc/" + std::to_string(pid_) + "/status"), "VmHWM:");
+}
+
+long StressTarget::residentKiB() const {
+  return statusKiB(readFile("/proc/" + std::to_string(pid_) + "/status"), "VmRSS:");
 }
 
 int StressTarget::openDescriptors() const {
@@ -180,13 +182,13 @@ bool StressTarget::running(std::string* exit) const {
   return false;
 }
 
-std::optional<int> StressTarget::stop(std::string* exit) {
+std::optional<int> StressTarget::stop(std::string* exit, double limitSeconds) {
   if (pid_ <= 0)
     return std::nullopt;
   // Target::stop reaps the process without looking at how it ended: wait for the exit here,
   // leaving it a zombie, and read it first.
   kill(pid_, SIGTERM);
-  const double until = monotonicSeconds() + exitLimit;
+  const double until = monotonicSeconds() + limitSeconds;
   siginfo_t info;
   bool ended = exited(pid_, info);
   while (!ended && monotonicSeconds() < until) {
@@ -197,7 +199,8 @@ std::optional<int> StressTarget::stop(std::string* exit) {
   if (ended && info.si_code == CLD_EXITED)
     code = info.si_status;
   if (exit != nullptr)
-    *exit = ended ? describeExit(info) : "still running " + std::to_string(exitLimit) + " s later";
+    *exit = ended ? describeExit(info)
+                  : "still running " + std::to_string(static_cast<int>(limitSeconds)) + " s later";
   target_.stop();
   pid_ = -1;
   return code;

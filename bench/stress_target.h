@@ -34,8 +34,8 @@ struct Reports {
 };
 
 Reports countReports(std::string_view errorText);
-// The "VmHWM:" figure of a /proc/<pid>/status text, in KiB; -1 when there is none.
-long peakResidentKiB(std::string_view statusText);
+// A figure of a /proc/<pid>/status text, such as "VmHWM:", in KiB; -1 when there is none.
+long statusKiB(std::string_view statusText, std::string_view name);
 
 class StressTarget {
  public:
@@ -53,14 +53,15 @@ class StressTarget {
   Reports reports() const { return countReports(errorText()); }
 
   long peakResidentKiB() const;
+  long residentKiB() const;
   int openDescriptors() const;  // -1 when it cannot be read
   double cpuSeconds() const { return target_.cpuSeconds(); }
   // Whether it still runs; `exit` describes how it ended otherwise.
   bool running(std::string* exit = nullptr) const;
 
-  // SIGTERM, then its exit: the exit code, or nothing when it did not exit with one within a few
-  // seconds (it was killed, or ended by a signal; `exit` says which).
-  std::optional<int> stop(std::string* exit = nullptr);
+  // SIGTERM, then its exit: the exit code, or nothing when it did not exit with one within
+  // `limitSeconds` (it was killed, or ended by a signal; `exit` says which).
+  std::optional<int> stop(std::string* exit = nullptr, double limitSeconds = 5.0);
 
  private:
   // Standard error, made before the child starts: a memory file that the child writes to through
