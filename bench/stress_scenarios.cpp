@@ -592,8 +592,8 @@ ScenarioReport backpressure(const StressOptions& options) {
 
 // Many clients that each leave a long line unfinished: what they hold stays within a budget, as
 // the receiver holds off reading from some of them while others' pieces go out, and nothing is
-// lost; once written, the memory is handed back. Past the budget's reserve no client is read, the
-// probe included, until pieces have gone out: its lines may wait that long.
+// lost; once written, the memory is handed back. Over the budget every client, the probe included,
+// is read a little a turn, and a pass serves thousands: its lines may wait longer than elsewhere.
 ScenarioReport longLines(const StressOptions& options) {
   const std::size_t clients = options.smoke ? 2000 : 10000;
   constexpr std::size_t unfinished = 60'000;

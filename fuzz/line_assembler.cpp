@@ -6,8 +6,12 @@
 // allow, none longer than longestPiece; and the receiver's buffer must stay bounded and hold no
 // storage while empty.
 //
-// Script: the first value chooses prefixes; then each operation is chosen by one value taken from
-// the input, and its arguments follow.
+// A second script runs several clients through the loop's Clients, pieces falling due as the clock
+// moves: after each pass, the order of due pieces must hold exactly the clients with a piece to
+// write, earliest first, and none whose piece is overdue.
+//
+// Script: the first value chooses the script; then each operation is chosen by one value taken
+// from the input, and its arguments follow.
 #include "receiver/line_assembler.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -22,6 +26,7 @@
 #include "plinth/platform/platform.h"
 #include "plinth/text/debug_dest.h"
 #include "plinth/text/utf8.h"
+#include "receiver/receiver.h"
 #include "tests/receiver/fake_connection.h"
 
 namespace {
@@ -161,7 +166,7 @@ struct Model {
     if (!held.empty() && held.back() == '\n') {
       out = writeAll();
     } else if (!held.empty() &&
-               (held.size() >= longestPiece || now - heldSince > farspeak::pieceInterval)) {
+               (held.size() >= longestPiece || now > heldSince + farspeak::pieceInterval)) {
       if (const std::size_t stop = pieceEnd(); stop > 0) {
         out = piece(stop);
         heldSince = now;
@@ -185,6 +190,8 @@ struct Session {
 Session* session = nullptr;
 
 bool captureOutput(const void* bytes, std::size_t count) {
+  if (session == nullptr)
+    return true;  // the second script looks at the order of pieces, not at the output
   FUZZ_REQUIRE(count > 0);
   FUZZ_REQUIRE(session->errorText.empty());  // held bytes come before the closing line
   session->output.append(static_cast<const char*>(bytes), count);
@@ -192,6 +199,8 @@ bool captureOutput(const void* bytes, std::size_t count) {
 }
 
 bool captureError(const void* bytes, std::size_t count) {
+  if (session == nullptr)
+    return true;
   session->errorText.append(static_cast<const char*>(bytes), count);
   return true;
 }
@@ -317,6 +326,74 @@ void runScript(Session& s, FuzzedDataProvider& script) {
   FUZZ_REQUIRE(s.record->buffer.empty() && s.record->buffer.capacity() == 0);
 }
 
+// Several clients, bytes arriving in turns, the clock moving, passes of the loop.
+void runDueOrder(FuzzedDataProvider& script) {
+  constexpr std::size_t clientCount = 4;
+  farspeak::OutputBuffer output(farspeak::OutputFormat{.tags = script.ConsumeBool()});
+  farspeak::MemoryBudget budget;
+  farspeak::Clients clients(output, budget);
+  FakeConnection* connections[clientCount];
+  for (FakeConnection*& connection : connections) {
+    connection = new FakeConnection;
+    clients.add(plinth::CountedRef<plinth::NetworkConnection>(connection), 0);
+  }
+  const auto recordOf = [](const FakeConnection* connection) {
+    return reinterpret_cast<const farspeak::ClientRecord*>(connection->watchedKey);
+  };
+  std::uint64_t delivered = 0;
+  while (script.remaining_bytes() > 0) {
+    FakeConnection* const connection =
+        connections[script.ConsumeIntegralInRange<std::size_t>(0, clientCount - 1)];
+    switch (script.ConsumeIntegralInRange(0, 3)) {
+      case 0:
+      case 3: {
+        // Bytes of its own, or the start or the end of a character, which a piece leaves held.
+        static constexpr std::string_view tokens[] = {"\xC3", "\xA9", "\r", "\n", "x"};
+        const std::string bytes =
+            script.ConsumeBool()
+                ? std::string(
+                      tokens[script.ConsumeIntegralInRange<std::size_t>(0, std::size(tokens) - 1)])
+                : script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 16));
+        if (delivered + bytes.size() > mostBytesDelivered)
+          return;
+        delivered += bytes.size();
+        connection->arrive(bytes);
+        clients.found(*const_cast<farspeak::ClientRecord*>(recordOf(connection)), false);
+        break;
+      }
+      case 1:
+        loopClock += script.ConsumeIntegralInRange(0, 700);
+        break;
+      case 2: {
+        const double now = seconds(loopClock);
+        clients.serve(now);
+        // The order holds exactly the clients with a piece to write, none overdue, earliest first.
+        std::size_t queued = 0;
+        const farspeak::ClientRecord* first = nullptr;
+        for (const FakeConnection* each : connections) {
+          const farspeak::ClientRecord& record = *recordOf(each);
+          const std::optional<double> due = farspeak::pieceDue(record, output.format());
+          FUZZ_REQUIRE(record.dueQueued == due.has_value());
+          if (!due)
+            continue;
+          FUZZ_REQUIRE(record.due == *due && *due >= now);
+          ++queued;
+          if (record.dueBefore == nullptr)
+            first = &record;
+        }
+        FUZZ_REQUIRE(clients.nextPieceDue() ==
+                     (first != nullptr ? std::optional(first->due) : std::nullopt));
+        for (double previous = 0.0; first != nullptr; first = first->dueAfter, --queued) {
+          FUZZ_REQUIRE(queued > 0 && first->due >= previous);
+          previous = first->due;
+        }
+        FUZZ_REQUIRE(queued == 0);
+        break;
+      }
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -327,6 +404,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                             captureError);
   loopClock = clockStart;
   FuzzedDataProvider script(data, size);
+  if (script.ConsumeIntegralInRange(0, 3) == 0) {
+    runDueOrder(script);
+    return 0;
+  }
   Session s;
   session = &s;
   s.model.prefixed = script.ConsumeBool();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <list>
 #include <string>
 
 #include "plinth/core/counted_ref.h"
@@ -35,8 +36,17 @@ struct ClientRecord {
   double heldSince = 0.0;
   // Its last piece on standard output did not end its line: the next one continues it.
   bool lineOpen = false;
-  std::size_t budgeted = 0;      // the memory the budget counts for it
-  bool readingHeldOff = false;  // by the budget
+  std::size_t budgeted = 0;        // the memory the budget counts for it
+  bool readingHeldOff = false;     // by the budget
+  bool receivesShortened = false;  // by the budget
+  // The loop's bookkeeping: whether it has work for the next pass, where it stands in the order of
+  // due pieces (receiver/due_order.h), and its place in the list of clients.
+  bool hasWork = false;
+  bool dueQueued = false;
+  double due = 0.0;
+  ClientRecord* dueBefore = nullptr;
+  ClientRecord* dueAfter = nullptr;
+  std::list<ClientRecord>::iterator self;
   // With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces, coloured
   // when the output takes colour. Empty without tags.
   std::string name;

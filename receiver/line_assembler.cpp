@@ -43,8 +43,8 @@ const unsigned char* findSpecial(const unsigned char* next, const unsigned char*
   const auto specialsIn = [&](const unsigned char* at) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i leads = _mm_or_si128(_mm_cmpeq_epi8(bytes, c1), _mm_cmpeq_epi8(bytes, other));
-    return static_cast<unsigned>(_mm_movemask_epi8(
-        _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes), leads)));
+    return static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes), leads)));
   };
   // Two blocks a round: most lines are longer than 16 bytes, and one test serves both.
   for (; end - next >= 32; next += 32) {
@@ -75,11 +75,11 @@ const unsigned char* characterBoundary(const unsigned char* begin, const unsigne
     --lead;
   if (*lead < 0x80 || isContinuation(*lead))
     return cut;
-  const plinth::Utf8Sequence character = plinth::readUtf8(
-      {reinterpret_cast<const char*>(lead), std::min<std::size_t>(4, end - lead)});
-  const bool split = character.kind == plinth::Utf8Sequence::unfinished ||
-                     (character.kind == plinth::Utf8Sequence::character &&
-                      lead + character.length > cut);
+  const plinth::Utf8Sequence character =
+      plinth::readUtf8({reinterpret_cast<const char*>(lead), std::min<std::size_t>(4, end - lead)});
+  const bool split =
+      character.kind == plinth::Utf8Sequence::unfinished ||
+      (character.kind == plinth::Utf8Sequence::character && lead + character.length > cut);
   return split ? lead : cut;
 }
 
@@ -111,8 +111,8 @@ Special readSpecial(const unsigned char* at, const unsigned char* end, bool pref
   if (byte == c1Lead)
     return following(1) >= 0x80 && following(1) <= 0x9F ? Special{2, true} : Special{};
   const unsigned char last = following(2);
-  const bool separator = following(1) == 0x80 &&
-                         (last == 0xA8 || last == 0xA9 || (last == 0xA6 && startsPiece));
+  const bool separator =
+      following(1) == 0x80 && (last == 0xA8 || last == 0xA9 || (last == 0xA6 && startsPiece));
   return separator ? Special{3, true} : Special{};
 }
 
@@ -235,7 +235,7 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
   if (record.lfSeen) {
     flushClient(record, pass.output);
   } else if (!held.empty() &&
-             (held.size() >= longestPiece || pass.now - record.heldSince > pieceInterval)) {
+             (held.size() >= longestPiece || pass.now > record.heldSince + pieceInterval)) {
     writeHeldPiece(record, pass.output, pass.now);
   }
   // A client with nothing more to say may have just ended, which is reported at once.

@@ -43,6 +43,5 @@ int main(int argc, char** argv) {
 
   plinth::startConsole();
   plinth::platform::services.installStopHandler();
-  const farspeak::Receiver receiver(commandLine.options);
-  return receiver.succeeded() ? success : failure;
+  return farspeak::runReceiver(commandLine.options) ? success : failure;
 }

@@ -10,13 +10,18 @@ namespace {
 
 // Less than this falling is not worth a call to the system.
 constexpr std::size_t worthGivingBack = std::size_t{4} << 20;
+constexpr std::size_t noLimit = ~std::size_t{0};
 
 }  // namespace
 
 void MemoryBudget::beforeTurn(ClientRecord& client) {
-  if (!client.readingHeldOff &&
-      (held_ > budget + reserve || (held_ > budget && client.budgeted > 0)))
+  const bool over = held_ > budget;
+  if (over && client.budgeted > 0 && !client.readingHeldOff) {
     holdOff(client);
+  } else if (over || client.receivesShortened) {
+    client.connection->limitReceives(over ? shortReceive : noLimit);  // for this turn
+    client.receivesShortened = over;
+  }
 }
 
 void MemoryBudget::afterTurn(ClientRecord& client) {

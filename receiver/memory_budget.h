@@ -13,14 +13,15 @@ namespace farspeak {
 
 class MemoryBudget {
  public:
-  // Over this, the clients that hold bytes are no longer read; they hold the most.
+  // Over this, the clients that hold bytes are no longer read: they hold the most. Those that hold
+  // none still are, a little a turn, so that a line a few hundred bytes long passes while a client
+  // with much to send can take little.
   static constexpr std::size_t budget = std::size_t{64} << 20;
-  // Over the budget and this much more, no client is read: each read may take a block.
-  static constexpr std::size_t reserve = std::size_t{16} << 20;
+  static constexpr std::size_t shortReceive = 1024;
   // Reading resumes once what is held has fallen to this.
   static constexpr std::size_t resumeAt = budget / 4 * 3;
 
-  // Before a client's turn: holds off reading from it when over the budget.
+  // Before a client's turn: holds off or shortens reading from it when over the budget.
   void beforeTurn(ClientRecord& client);
   // After its turn: counts what it holds now.
   void afterTurn(ClientRecord& client);

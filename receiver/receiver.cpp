@@ -11,9 +11,12 @@
 namespace farspeak {
 namespace {
 
-// Under load, a pass reads readiness from the snapshot of at most this long ago (seconds, fine
-// clock): renewing it every pass would double the system calls per line.
-constexpr double renewalInterval = 0.0001;
+// While clients have work, the loop looks at the sockets at least this often (seconds, fine clock),
+// so that a flood never hides the listener or the other clients; looking every pass would double
+// the system calls per line.
+constexpr double lookInterval = 0.0001;
+// The key under which the listener joins the wait; each client's is its record's address.
+constexpr std::uintptr_t listenerKey = 0;
 // After a stop request, the clients are read until they have nothing more to give, for at most this
 // many seconds, not counting the time spent waiting on standard output.
 constexpr double longestStop = 3.0;
@@ -27,22 +30,21 @@ std::int32_t millisecondsUntil(double when, double now) {
   return static_cast<std::int32_t>(std::max(0.0, std::ceil((when - now) * 1000.0)) + 1);
 }
 
-// The loop's side of accepting: clients are asked for only on a fresh snapshot, which is the only
-// news of them. After a failed accept the listener rests, out of the wait, since the client it
-// could not take keeps it ready; at the descriptor limit, the user is told once that clients wait,
-// and once when they are accepted again.
+// The loop's side of accepting, when the wait found the listener ready. After a failed accept the
+// listener rests, out of the wait, since the client it could not take keeps it ready; at the
+// descriptor limit, the user is told once that clients wait, and once when they are accepted again.
 class Acceptor {
  public:
-  Acceptor(plinth::InternetServer& server, ClientList& clients, const OutputFormat& format)
+  Acceptor(plinth::InternetServer& server, Clients& clients, const OutputFormat& format)
       : server_(server), clients_(clients), format_(format) {}
 
   // True when a client came.
-  bool accept(double now, bool freshSnapshot) {
+  bool accept(double now, bool listenerReady) {
     if (resting_ && now >= restingUntil_) {
       server_.watchForClients(true);
       resting_ = false;
     }
-    if (!freshSnapshot || resting_)
+    if (!listenerReady || resting_)
       return false;
     const bool accepted = acceptWaitingClients();
     if (server_.acceptFailed()) {
@@ -67,8 +69,8 @@ class Acceptor {
   bool acceptWaitingClients() {
     bool accepted = false;
     while (server_.hasPendingConnection()) {
-      clients_.push_back(ClientRecord(server_.acceptConnection(), format_, acceptedBefore_++));
-      reportClient(clients_.back(), "Incoming connection from ", "\n", format_);
+      ClientRecord& client = clients_.add(server_.acceptConnection(), acceptedBefore_++);
+      reportClient(client, "Incoming connection from ", "\n", format_);
       accepted = true;
     }
     return accepted;
@@ -93,7 +95,7 @@ class Acceptor {
   }
 
   plinth::InternetServer& server_;
-  ClientList& clients_;
+  Clients& clients_;
   const OutputFormat& format_;
   bool resting_ = false;
   double restingUntil_ = 0.0;
@@ -106,11 +108,11 @@ class Acceptor {
 // reading for a few passes. It reads afresh after a wait, after anything that may have held the
 // loop up (a write to standard output or to the console), and once enough passes or client turns
 // have gone by to take more than some tens of microseconds: far inside every rule it serves (the
-// half second, the millisecond of the output, the tenth of a millisecond of a snapshot).
+// half second, the millisecond of the output, the tenth of a millisecond between looks).
 class PassClock {
  public:
-  double read(bool waited, std::uint64_t outputWrites, std::size_t clientCount) {
-    turns_ += clientCount;
+  double read(bool waited, std::uint64_t outputWrites, std::size_t lastTurns) {
+    turns_ += lastTurns;
     if (waited || outputWrites != outputWrites_ || ++passes_ >= mostPasses || turns_ >= mostTurns) {
       now_ = plinth::getSeconds(true);
       outputWrites_ = outputWrites;
@@ -194,37 +196,94 @@ void sayTheListenerFailed(const plinth::InternetServer& server) {
 
 }  // namespace
 
-PassResult pollClients(ClientList& clients, OutputBuffer& output, MemoryBudget& budget,
-                       double now) {
-  PassResult result;
-  Pass pass{output, now};
-  for (auto record = clients.begin(); record != clients.end();) {
-    budget.beforeTurn(*record);
-    if (!pollClient(*record, pass)) {
-      budget.remove(*record);
-      record = clients.erase(record);
-      result.worked = true;
-      continue;
-    }
-    budget.afterTurn(*record);
-    if (const std::optional<double> due = pieceDue(*record, output.format()))
-      result.nextPieceDue = std::min(result.nextPieceDue.value_or(*due), *due);
-    ++record;
-  }
-  result.worked = result.worked || pass.anyByteReceived;
-  return result;
+ClientRecord& Clients::add(const plinth::CountedRef<plinth::NetworkConnection>& connection,
+                           unsigned number) {
+  ClientRecord& client = clients_.emplace_back(connection, output_.format(), number);
+  client.self = std::prev(clients_.end());
+  connection->watch(reinterpret_cast<std::uintptr_t>(&client));
+  return client;
 }
 
-LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
-                     const OutputFormat& format) {
+void Clients::found(ClientRecord& client, bool exception) {
+  client.connection->readyFound(exception);
+  addWork(client);
+}
+
+void Clients::addWork(ClientRecord& client) {
+  if (!client.hasWork) {
+    client.hasWork = true;
+    work_.push_back(&client);
+  }
+}
+
+Clients::Served Clients::serve(double now) {
+  for (ClientRecord* first = due_.first(); first != nullptr && now > first->due;
+       first = due_.first()) {
+    due_.remove(*first);
+    addWork(*first);
+  }
+  serving_.swap(work_);
+  Served served{.turns = serving_.size()};
+  Pass pass{output_, now};
+  for (ClientRecord* client : serving_) {
+    client->hasWork = false;
+    budget_.beforeTurn(*client);
+    if (!pollClient(*client, pass)) {
+      remove(*client);
+      served.worked = true;
+      continue;
+    }
+    budget_.afterTurn(*client);
+    due_.update(*client, pieceDue(*client, output_.format()));
+    if (client->connection->receivedMemory() > 0)
+      addWork(*client);  // a line still waits for its turn
+  }
+  serving_.clear();
+  served.worked = served.worked || pass.anyByteReceived;
+  return served;
+}
+
+void Clients::remove(ClientRecord& client) {
+  budget_.remove(client);
+  due_.remove(client);
+  clients_.erase(client.self);
+}
+
+std::optional<double> Clients::nextPieceDue() const {
+  if (const ClientRecord* first = due_.first())
+    return first->due;
+  return std::nullopt;
+}
+
+void Clients::writeAll() {
+  for (ClientRecord& client : clients_)
+    flushClient(client, output_);
+  output_.endOpenLine();
+}
+
+LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format) {
   const plinth::platform::Services& services = plinth::platform::services;
   OutputBuffer output(format);
-  Acceptor acceptor(server, clients, format);
   MemoryBudget budget;
+  Clients clients(output, budget);
+  Acceptor acceptor(server, clients, format);
+  server.watch(listenerKey);
+  std::vector<plinth::platform::ReadySocket> ready;
+  bool listenerReady = false;
+  // What a wait or a look found: the clients it names have work.
+  const auto take = [&] {
+    for (const plinth::platform::ReadySocket& socket : ready) {
+      if (socket.key == listenerKey)
+        listenerReady = true;
+      else
+        clients.found(*reinterpret_cast<ClientRecord*>(socket.key), socket.exception);
+    }
+  };
   PassClock clock;
-  double lastRenewal = 0.0;
-  bool waited = false;  // the wait has just renewed the snapshot
-  bool readinessFailed = false;
+  std::size_t lastTurns = 0;
+  double lastLook = 0.0;
+  bool waited = false;  // the pass follows a wait, which was a look
+  bool waitFailed = false;
   // Once a stop is requested: when, and how long standard output had taken by then.
   std::optional<double> stoppingSince;
   double writingBeforeStop = 0.0;
@@ -238,32 +297,38 @@ LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
         writingBeforeStop = output.secondsWriting();
       }
     }
-    const double now = clock.read(waited, output.writeCalls(), clients.size());
+    const double now = clock.read(waited, output.writeCalls(), lastTurns);
     output.passBegins(now);
-    bool freshSnapshot = waited;
-    if (!waited && now - lastRenewal >= renewalInterval) {
-      readinessFailed = !services.renewReadiness();
-      freshSnapshot = true;
+    if (waited || now - lastLook >= lookInterval) {
+      if (!waited) {
+        waitFailed = !services.waitForReadiness(0, ready);
+        take();
+      }
+      lastLook = now;
     }
-    if (freshSnapshot)
-      lastRenewal = now;
     waited = false;
-    if (readinessFailed)
+    if (waitFailed)
       break;
 
-    const bool accepted = !stoppingSince && acceptor.accept(now, freshSnapshot);
-    const PassResult pass = pollClients(clients, output, budget, now);
+    const bool accepted = !stoppingSince && acceptor.accept(now, listenerReady);
+    listenerReady = false;
+    const Clients::Served served = clients.serve(now);
+    lastTurns = served.turns;
     budget.resumeWhenRoom();
     if (stoppingSince &&
         now - *stoppingSince - (output.secondsWriting() - writingBeforeStop) > longestStop) {
       break;
     }
-    if (accepted || pass.worked)
+    if (accepted || clients.haveWork())
       continue;
     if (stoppingSince && !budget.readingHeldOff()) {
-      if (freshSnapshot)
-        break;  // every client has given all it had
-      lastRenewal = now - renewalInterval;  // make sure of it with a fresh look
+      // Done once a fresh look finds no client with more to give.
+      if (!served.worked) {
+        waitFailed = !services.waitForReadiness(0, ready);
+        take();
+        if (waitFailed || !clients.haveWork())
+          break;
+      }
       continue;
     }
 
@@ -273,22 +338,21 @@ LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
     budget.giveBack();
     const double waitStart = plinth::getSeconds(true);
     std::int32_t limit = acceptor.waitLimit(waitStart);
-    if (pass.nextPieceDue) {
-      const std::int32_t due = millisecondsUntil(*pass.nextPieceDue, waitStart);
-      limit = limit < 0 ? due : std::min(limit, due);
+    if (const std::optional<double> due = clients.nextPieceDue()) {
+      const std::int32_t untilDue = millisecondsUntil(*due, waitStart);
+      limit = limit < 0 ? untilDue : std::min(limit, untilDue);
     }
-    readinessFailed = !services.waitForReadiness(limit);
-    if (readinessFailed)
+    waitFailed = !services.waitForReadiness(limit, ready);
+    if (waitFailed)
       break;
+    take();
     waited = true;
   }
   if (output.failed())
     return LoopEnd::outputFailed;
   // What the clients delivered still reaches standard output, their lines ended.
-  for (ClientRecord& record : clients)
-    flushClient(record, output);
-  output.endOpenLine();
-  if (readinessFailed) {
+  clients.writeAll();
+  if (waitFailed) {
     sayTheWaitFailed();
     return LoopEnd::waitFailed;
   }
@@ -298,12 +362,12 @@ LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
   return LoopEnd::listenerFailed;
 }
 
-Receiver::Receiver(const Options& options) {
+bool runReceiver(const Options& options) {
   plinth::InternetServer server(options.port, options.listenAddress.c_str());
   if (!server.isRunning()) {
     plinth::console().writeText("Couldn't start the server\n");
     sayWhyTheServerDidNotStart(server, options);
-    return;
+    return false;
   }
   plinth::console()
       .writeText("Farspeak started on port ")
@@ -320,7 +384,7 @@ Receiver::Receiver(const Options& options) {
                             .timestamps = options.timestamps,
                             .colour = options.tag && (noColour == nullptr || *noColour == '\0') &&
                                       plinth::platform::services.standardOutputTakesColour()};
-  succeeded_ = serveClients(server, clients, format) == LoopEnd::stopRequested;
+  return serveClients(server, format) == LoopEnd::stopRequested;
 }
 
 }  // namespace farspeak

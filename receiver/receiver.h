@@ -3,11 +3,14 @@
 // to stop.
 #pragma once
 
+#include <cstdint>
 #include <list>
 #include <optional>
+#include <vector>
 
 #include "plinth/net/internet_server.h"
 #include "receiver/command_line.h"
+#include "receiver/due_order.h"
 #include "receiver/line_assembler.h"
 #include "receiver/memory_budget.h"
 #include "receiver/output_buffer.h"
@@ -16,46 +19,64 @@ namespace farspeak {
 
 using ClientList = std::list<ClientRecord>;
 
-// What one pass over the clients found.
-struct PassResult {
-  // A byte received, or a client gone: the next pass may have work at once.
-  bool worked = false;
-  // The earliest time when part of a line that some client holds is due.
-  std::optional<double> nextPieceDue;
-};
+// The loop's clients: every accepted one; those with work for the next pass (found ready by the
+// wait, still holding received lines, or with a piece due); and those holding part of a line, in
+// the order their pieces fall due. A pass costs what its clients with work cost, however many
+// others are connected.
+class Clients {
+ public:
+  Clients(OutputBuffer& output, MemoryBudget& budget) : output_(output), budget_(budget) {}
+  Clients(const Clients&) = delete;
+  Clients& operator=(const Clients&) = delete;
 
-// Gives every client, oldest first, its turn at time `now` (seconds, the clock's high-resolution
-// mode), and removes every client whose connection has ended, reporting each in list order; the
-// clients after a removed one still have their turn. The budget learns what each holds.
-PassResult pollClients(ClientList& clients, OutputBuffer& output, MemoryBudget& budget,
-                       double now);
+  // A new client, whose connection joins the wait under its record's address; `number` counts the
+  // clients accepted before it.
+  ClientRecord& add(const plinth::CountedRef<plinth::NetworkConnection>& connection,
+                    unsigned number);
+  // The wait found this client's socket ready.
+  void found(ClientRecord& client, bool exception);
+
+  // What a pass did: how many turns it gave, and whether a byte came or a client went.
+  struct Served {
+    std::size_t turns = 0;
+    bool worked = false;
+  };
+  // One pass at `now` (seconds, the clock's high-resolution mode): every client with work, and
+  // every client whose piece has fallen due, gets one turn (up to one line), in the order it came
+  // to have work; each ended one is reported and removed.
+  Served serve(double now);
+  bool haveWork() const { return !work_.empty(); }
+  // When the earliest piece a client holds falls due.
+  std::optional<double> nextPieceDue() const;
+  // At the end: what every client holds is written, its line ended.
+  void writeAll();
+
+  const ClientList& list() const { return clients_; }
+
+ private:
+  void addWork(ClientRecord& client);
+  void remove(ClientRecord& client);
+
+  OutputBuffer& output_;
+  MemoryBudget& budget_;
+  ClientList clients_;
+  std::vector<ClientRecord*> work_;
+  std::vector<ClientRecord*> serving_;
+  DueOrder due_;
+};
 
 enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 
 // The main loop on a listening server, until a stop is requested, the server stops, the wait for
-// the sockets fails, or standard output fails. A pass that found work is followed by the next at
-// once; one that found none waits for the sockets, at most until the earliest held piece is due.
-// A stop request closes the listener, and the clients are then read until they have nothing more
-// to give (for a few seconds at most). At the end, what the clients still hold is written, unless
-// standard output has failed.
-LoopEnd serveClients(plinth::InternetServer& server, ClientList& clients,
-                     const OutputFormat& format = {});
+// the sockets fails, or standard output fails. While clients have work, passes follow each other,
+// with a zero-time look at the sockets at least every 100 µs; with none, the loop waits for the
+// sockets, at most until the earliest held piece is due. A stop request closes the listener, and
+// the clients are then read until they have nothing more to give (for a few seconds at most). At
+// the end, what the clients still hold is written, unless standard output has failed.
+LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format = {});
 
-class Receiver {
- public:
-  // Runs the whole receiver; returns when the server has stopped, a stop was requested, or
-  // standard output failed. Says on the console why the server did not start or stopped.
-  explicit Receiver(const Options& options = {});
-  // Releases the clients still listed.
-  ~Receiver() = default;
-
-  // Stopped on request, not by a failure.
-  bool succeeded() const { return succeeded_; }
-
-  ClientList clients;
-
- private:
-  bool succeeded_ = false;
-};
+// Runs the whole receiver with these options: starts the server, says on the console that it did
+// or why not, and serves clients until it stops. True when it stopped on request.
+bool runReceiver(const Options& options);
 
 }  // namespace farspeak

@@ -29,22 +29,26 @@ std::atomic<unsigned char*> spareBlock{nullptr};
 
 }  // namespace
 
-std::span<unsigned char> ReceivedBytes::room() {
+std::span<unsigned char> ReceivedBytes::room(std::size_t most) {
   if (storage_ == nullptr) {
-    storage_ = spareBlock.exchange(nullptr, std::memory_order_acquire);
+    capacity_ = std::min<std::size_t>(most, blockSize);
+    if (capacity_ == blockSize)
+      storage_ = spareBlock.exchange(nullptr, std::memory_order_acquire);
     if (storage_ == nullptr)
-      storage_ = static_cast<unsigned char*>(std::malloc(blockSize));
+      storage_ = static_cast<unsigned char*>(std::malloc(capacity_));
   }
   if (storage_ == nullptr || storage_ == fallback_) {
     storage_ = fallback_;
-    return fallback_;
+    capacity_ = sizeof fallback_;
   }
-  return {storage_, static_cast<std::size_t>(blockSize)};
+  return {storage_, capacity_};
 }
 
 void ReceivedBytes::release() {
-  if (storage_ != nullptr && storage_ != fallback_)
-    std::free(spareBlock.exchange(storage_, std::memory_order_acq_rel));
+  if (storage_ != nullptr && storage_ != fallback_) {
+    std::free(capacity_ == blockSize ? spareBlock.exchange(storage_, std::memory_order_acq_rel)
+                                     : storage_);
+  }
   storage_ = nullptr;
   next_ = end_ = 0;
 }
@@ -83,25 +87,40 @@ bool InternetConnectionImpl::pollWritable() {
   return poll(PollDirection::writable);
 }
 
-bool InternetConnectionImpl::refill() {
+NetworkConnection::Received InternetConnectionImpl::refill() {
+  using Received = NetworkConnection::Received;
   if (closed)
-    return false;
-  const std::span<unsigned char> room = received.room();
+    return Received::ended;
+  if (socket == platform::invalidSocket) {
+    end(statePollFailed);  // closed here: as a poll of it would, it fails
+    return Received::ended;
+  }
+  if (receiveLimit == 0)
+    return Received::nothingYet;
+  const std::span<unsigned char> room = received.room(receiveLimit);
   const int got = platform::services.receive(socket, room.data(), static_cast<int>(room.size()));
-  if (got > 0 && !closed) {
+  if (got > 0 && receiveLimit != ~std::size_t{0})
+    receiveLimit -= static_cast<std::size_t>(got);
+  // The code first: writing the message may make system calls of its own.
+  const int error = got < 0 ? platform::services.lastSocketError() : 0;
+  if (got < 0 &&
+      platform::services.socketErrorKind(error) == platform::SocketErrorKind::wouldBlock) {
+    received.release();
+    return Received::nothingYet;
+  }
+  seenReady = true;  // a receive that does not wait found the socket readable
+  if (got > 0) {
     received.filled(got);
-    return true;
+    return Received::bytes;
   }
   received.release();
-  if (got < 0) {
-    // The code first: writing the message may make system calls of its own.
-    const int error = platform::services.lastSocketError();
-    console().writeText("Socket read error: ").writeInt(error).writeText("\n");
-    end(stateSocketError);
-  } else if (got == 0) {
+  if (got == 0) {
     end(stateClosedByPeer);
+    return Received::ended;
   }
-  return false;
+  console().writeText("Socket read error: ").writeInt(error).writeText("\n");
+  end(stateSocketError);
+  return Received::ended;
 }
 
 std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
@@ -140,6 +159,8 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
         platform::services.send(socket, bytes + sent, smaller(count - sent, largestPiece));
     if (put < 0) {
       const int error = platform::services.lastSocketError();
+      if (platform::services.socketErrorKind(error) == platform::SocketErrorKind::wouldBlock)
+        continue;  // less room than the poll said: wait for more
       const platform::PollResult after = platform::services.poll(socket, PollDirection::writable);
       console()
           .writeText("Socket write error: ")
@@ -164,6 +185,9 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
 void InternetConnectionImpl::close() {
   if (socket == platform::invalidSocket)
     return;
+  if (watched)
+    platform::services.unwatchSocket(socket);
+  watched = false;
   received.release();
   if (seenReady) {
     if (hasWritten)
@@ -217,9 +241,12 @@ void InternetConnection::close() {
   impl_->close();
 }
 
+NetworkConnection::Received InternetConnection::receiveSome() {
+  return impl_->refill();
+}
+
 std::span<const unsigned char> InternetConnection::peekBytes() {
-  if (impl_->received.empty() &&
-      (impl_->receivingHeldOff || !(impl_->pollReadable() && impl_->refill())))
+  if (impl_->received.empty() && (impl_->receivingHeldOff || impl_->refill() != Received::bytes))
     return {};
   return impl_->received.held();
 }
@@ -228,12 +255,35 @@ void InternetConnection::consume(std::size_t count) {
   impl_->received.take(count);
 }
 
+void InternetConnection::watch(std::uintptr_t key) {
+  if (impl_->socket == platform::invalidSocket)
+    return;
+  impl_->inLoop = true;
+  impl_->key = key;
+  impl_->watched = platform::services.watchSocket(impl_->socket, key);
+}
+
+void InternetConnection::readyFound(bool exception) {
+  impl_->seenReady = true;
+  if (exception && !impl_->closed)
+    impl_->end(stateSocketError);
+}
+
 void InternetConnection::holdOffReceiving(bool heldOff) {
   if (heldOff == impl_->receivingHeldOff || impl_->socket == platform::invalidSocket)
     return;
   impl_->receivingHeldOff = heldOff;
   // A readiness wait would find the socket ready again and again while it is not read.
-  platform::services.watchSocket(impl_->socket, !heldOff);
+  if (heldOff && impl_->watched) {
+    platform::services.unwatchSocket(impl_->socket);
+    impl_->watched = false;
+  } else if (!heldOff && impl_->inLoop) {
+    watch(impl_->key);
+  }
+}
+
+void InternetConnection::limitReceives(std::size_t bytes) {
+  impl_->receiveLimit = bytes;
 }
 
 std::size_t InternetConnection::receivedMemory() {

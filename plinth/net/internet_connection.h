@@ -1,6 +1,8 @@
-// A TCP connection as a NetworkConnection. Every readiness test is a zero-time poll and every wait
-// is that poll repeated with 1 ms sleeps, so a caller's thread is never held inside the system
-// while data is expected. Failures of receive, send and close are written to the console.
+// A TCP connection as a NetworkConnection, on a socket that never blocks. Every readiness test is
+// a zero-time poll and every wait is that poll repeated with 1 ms sleeps, so a caller's thread is
+// never held inside the system while data is expected; a loop serving many connections learns of
+// their readiness from its own wait instead. Failures of receive, send and close are written to the
+// console.
 #pragma once
 
 #include <cstdint>
@@ -28,14 +30,14 @@ class ReceivedBytes {
   ~ReceivedBytes() { release(); }
 
   bool empty() const { return next_ == end_; }
-  // The memory the held bytes take: a block while there are any.
-  std::size_t memory() const { return empty() || storage_ == fallback_ ? 0 : blockSize; }
+  // The memory the held bytes take.
+  std::size_t memory() const { return empty() ? 0 : capacity_; }
   std::span<const unsigned char> held() const {
     return {storage_ + next_, static_cast<std::size_t>(end_ - next_)};
   }
-  // Room for one receive into the empty buffer: a block, or when memory is short the few bytes of
-  // a fallback (slower, but nothing is lost).
-  std::span<unsigned char> room();
+  // Room for one receive into the empty buffer: a block, or room for `most` bytes when that is
+  // less, or when memory is short the few bytes of a fallback (slower, but nothing is lost).
+  std::span<unsigned char> room(std::size_t most = blockSize);
   // The first `count` bytes of `room` arrived.
   void filled(std::int32_t count) { next_ = 0, end_ = count; }
   void take(std::size_t count) {
@@ -47,6 +49,7 @@ class ReceivedBytes {
 
  private:
   unsigned char* storage_ = nullptr;  // a block or `fallback_`, only while bytes are held
+  std::size_t capacity_ = 0;
   std::int32_t next_ = 0;
   std::int32_t end_ = 0;
   unsigned char fallback_[16] = {};
@@ -58,19 +61,24 @@ struct InternetConnectionImpl {
 
   bool pollReadable();
   bool pollWritable();
-  // Receives what the system has into the empty buffer; false when nothing came (the connection
-  // may have ended). Only after a poll found the socket readable, so it never waits.
-  bool refill();
+  // Receives what the system has into the empty buffer, without waiting.
+  NetworkConnection::Received refill();
   // Waits, 1 ms at a time, until `count` bytes are stored or the connection ends.
   std::int32_t receiveBytes(void* buffer, std::int32_t count);
   std::int32_t sendBytes(const void* data, std::int32_t count);
   void close();
+  // Ends the connection: set together with its state, which never returns to open.
+  void end(ConnectionState how);
 
   platform::SocketHandle socket;
   bool closed = false;     // ended: set together with a state of 1, 3 or 4
   bool seenReady = false;  // some poll has found the socket readable or writable
   bool hasWritten = false;
   bool receivingHeldOff = false;
+  std::size_t receiveLimit = ~std::size_t{0};  // the most still to receive
+  bool inLoop = false;   // a loop's readiness wait watches it under `key`, unless held off
+  bool watched = false;  // in the wait now
+  std::uintptr_t key = 0;
   ConnectionState state = stateOpen;
   ReceivedBytes received;  // the look-ahead: what peekByte and peekBytes show
   std::uint64_t bytesSent = 0;
@@ -79,7 +87,6 @@ struct InternetConnectionImpl {
 
  private:
   bool poll(platform::PollDirection direction);
-  void end(ConnectionState how);
 };
 
 class InternetConnection final : public NetworkConnection {
@@ -100,10 +107,14 @@ class InternetConnection final : public NetworkConnection {
   std::uint64_t getByteCount() override;
   const char16_t* getAddress() override;
   std::uint16_t getPort() override;
+  Received receiveSome() override;
   std::span<const unsigned char> peekBytes() override;
   void consume(std::size_t count) override;
-  void holdOffReceiving(bool heldOff) override;
   std::size_t receivedMemory() override;
+  void watch(std::uintptr_t key) override;
+  void readyFound(bool exception) override;
+  void holdOffReceiving(bool heldOff) override;
+  void limitReceives(std::size_t bytes) override;
 
  private:
   InternetConnectionImpl* impl_;

@@ -17,6 +17,7 @@ InternetServer::~InternetServer() {
 }
 
 void InternetServer::close() {
+  watchForClients(false);
   if (impl_->listeningSocket != platform::invalidSocket) {
     platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
     platform::services.closeSocket(impl_->listeningSocket);
@@ -104,9 +105,19 @@ int InternetServer::acceptError() const {
   return impl_->acceptError;
 }
 
+void InternetServer::watch(std::uintptr_t key) {
+  impl_->key = key;
+  watchForClients(true);
+}
+
 void InternetServer::watchForClients(bool watched) {
-  if (impl_->listeningSocket != platform::invalidSocket)
-    platform::services.watchSocket(impl_->listeningSocket, watched);
+  if (impl_->listeningSocket == platform::invalidSocket || watched == impl_->watched)
+    return;
+  if (watched)
+    impl_->watched = platform::services.watchSocket(impl_->listeningSocket, impl_->key);
+  else
+    platform::services.unwatchSocket(impl_->listeningSocket);
+  impl_->watched = watched && impl_->watched;
 }
 
 CountedRef<InternetConnection> InternetServer::tryAccept() {

@@ -31,6 +31,8 @@ struct InternetServerImpl {
   platform::SocketHandle listeningSocket = platform::invalidSocket;
   plinth_string hostAddress;
   CountedRef<InternetConnection> pendingConnection;
+  bool watched = false;  // in a loop's readiness wait, under `key`
+  std::uintptr_t key = 0;
   bool acceptFailed = false;  // the last attempt to accept a waiting client
   int acceptError = 0;        // and the system's code for it
   ServerFailure failure = ServerFailure::none;
@@ -68,8 +70,10 @@ class InternetServer : public Refcountable {
   // Closes the listening socket: no more clients connect. The server stops running, without a
   // failure.
   void close();
-  // Whether a loop's readiness wait watches for clients. A loop that cannot accept them leaves
-  // them out for a while, since a waiting client keeps the socket ready.
+  // Joins a loop's readiness wait, which hands `key` back when a client is waiting.
+  void watch(std::uintptr_t key);
+  // Whether the wait watches for clients. A loop that cannot accept them leaves them out for a
+  // while, since a waiting client keeps the socket ready.
   void watchForClients(bool watched);
 
  private:

@@ -44,17 +44,30 @@ class NetworkConnection : public Refcountable {
   // The peer's port, fixed at acceptance.
   virtual std::uint16_t getPort() = 0;
 
-  // Reading in bulk. Never waits: the bytes received and not yet consumed, after receiving what
-  // the system has if none were held; empty when nothing is there (still connected) or the
-  // connection has just ended. peekByte shows the first of these bytes, readByte takes it.
+  // Reading in bulk, for a loop that serves many connections on one thread; nothing here waits.
+  enum class Received { bytes, nothingYet, ended };
+  // Receives what the system has into the connection's buffer, which must be empty: bytes,
+  // nothing yet, or the end of the connection, whose state then says how it ended.
+  virtual Received receiveSome() = 0;
+  // The bytes received and not yet consumed, after receiveSome if there were none (and receiving is
+  // not held off); empty when nothing is there or the connection has just ended.
   virtual std::span<const unsigned char> peekBytes() = 0;
   // Takes the first `count` bytes of the last peekBytes, which must have shown them.
   virtual void consume(std::size_t count) = 0;
-  // Holds off receiving, or takes it up again: while held off, peekBytes shows only what was
-  // received before, and what the peer sends waits in the system, whose flow control slows it.
-  virtual void holdOffReceiving(bool heldOff) = 0;
-  // The memory that bytes received and not yet consumed take.
+  // The memory that bytes received and not yet consumed take: 0 when there are none.
   virtual std::size_t receivedMemory() = 0;
+  // Joins the loop's readiness wait, which hands `key` back when the connection has something to
+  // say. Closing the connection leaves the wait.
+  virtual void watch(std::uintptr_t key) = 0;
+  // The wait found the connection ready; an exception condition (urgent data) ends it.
+  virtual void readyFound(bool exception) = 0;
+  // Holds off receiving, or takes it up again: while held off, the connection is out of the wait
+  // and peekBytes shows only what was received before; what the peer sends waits in the system,
+  // whose flow control slows it.
+  virtual void holdOffReceiving(bool heldOff) = 0;
+  // Receives at most `bytes` more, until the limit is set again (the largest value lifts it): a
+  // short line still passes when memory is short, in as little memory.
+  virtual void limitReceives(std::size_t bytes) = 0;
 };
 
 }  // namespace plinth

@@ -60,16 +60,9 @@ bool closeSocket(SocketHandle socket);
 bool connectLoopback(SocketHandle socket, std::uint16_t port);
 
 // readiness.cpp
-void watchSocket(SocketHandle socket, bool watched);
-namespace readiness {
-// Waits at most `milliseconds` (negative: no limit) for a watched socket to be ready or a stop to
-// be requested, and records what is ready as the new snapshot. False when the system's wait failed
-// other than by an interruption.
-bool takeSnapshot(int milliseconds);
-}  // namespace readiness
-// readiness_table.cpp, the same on every system, over takeSnapshot
-bool renewReadiness();
-bool waitForReadiness(std::int32_t milliseconds);
+bool watchSocket(SocketHandle socket, std::uintptr_t key);
+void unwatchSocket(SocketHandle socket);
+bool waitForReadiness(std::int32_t milliseconds, std::vector<ReadySocket>& ready);
 
 // host.cpp
 bool hostName(char* buffer, int size);

@@ -36,8 +36,15 @@ struct PollResult {
 
 enum class ShutdownDirection { receive, send };
 
-// What a socket error code means, where the caller tells the user more than the code.
-enum class SocketErrorKind { other, addressInUse, descriptorLimit };
+// What a socket error code means, where the caller does more than report the code.
+enum class SocketErrorKind { other, addressInUse, descriptorLimit, wouldBlock };
+
+// A watched socket that a readiness wait found ready, with the key its watcher gave it.
+struct ReadySocket {
+  std::uintptr_t key = 0;
+  bool exception = false;  // urgent data
+  bool ready = false;      // a connection, data, an end, a reset or an error: accept or receive
+};
 
 // A peer's address: dotted IPv4 text (at most "255.255.255.255" and its terminator) and port.
 struct AddressText {
@@ -107,6 +114,8 @@ struct Services {
   bool (*listen)(SocketHandle socket);  // with the largest backlog the system allows
   bool (*localPort)(SocketHandle socket, std::uint16_t* port);       // getsockname
   PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit
+  // The accepted socket does not block: a receive with nothing there fails with an error that
+  // socketErrorKind calls wouldBlock.
   SocketHandle (*accept)(SocketHandle listener, AddressText* peer);
   int (*receive)(SocketHandle socket, void* buffer, int count);    // -1 error, 0 end of stream
   int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error
@@ -115,20 +124,18 @@ struct Services {
   bool (*closeSocket)(SocketHandle socket);
   bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
 
-  // Readiness for a loop that serves many sockets on one thread. The sockets that `listen` and
-  // `accept` make are watched until they are closed. `renewReadiness` takes a snapshot of which of
-  // them are ready, and a readability poll of a watched socket is answered from the latest
-  // snapshot, unless the socket was received from, accepted on or watched since: then the system is
-  // asked. A snapshot says nothing of what happens after it, so the loop renews it at the start of
-  // its passes. Only the loop's thread uses these. Both are false when the system could not say,
-  // for a reason other than an interruption; `lastSocketError` then tells why.
-  bool (*renewReadiness)();
-  // Waits until a watched socket has something to say (a connection, data, an end, an error,
-  // urgent data) or a stop is requested, at most `milliseconds` (negative: no limit). What it found
-  // is the new snapshot.
-  bool (*waitForReadiness)(std::int32_t milliseconds);
-  // Leaves a watched socket out of snapshots and waits (false), or takes it back (true).
-  void (*watchSocket)(SocketHandle socket, bool watched);
+  // Readiness for a loop that serves many sockets on one thread: one set of watched sockets, each
+  // with a key of the watcher's choosing that the wait hands back, so that the loop knows what the
+  // socket stands for without looking it up. A watcher unwatches its socket before closing it.
+  // Only the loop's thread uses these.
+  // Watches `socket` under `key` (any but the largest value), or under a new key if it is watched.
+  bool (*watchSocket)(SocketHandle socket, std::uintptr_t key);
+  void (*unwatchSocket)(SocketHandle socket);
+  // Waits until a watched socket has something to say or a stop is requested, at most
+  // `milliseconds` (0: only looks; negative: no limit), and puts the sockets found ready in
+  // `ready`, in no particular order. False when the system could not say, for a reason other than
+  // an interruption; `lastSocketError` then tells why.
+  bool (*waitForReadiness)(std::int32_t milliseconds, std::vector<ReadySocket>& ready);
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname

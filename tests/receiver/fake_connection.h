@@ -45,22 +45,38 @@ class FakeConnection : public plinth::NetworkConnection {
   std::uint64_t getByteCount() override { return 0; }
   const char16_t* getAddress() override { return address_.c_str(); }
   std::uint16_t getPort() override { return port; }
+  Received receiveSome() override {
+    return receivingHeldOff || waiting() == 0 ? (connected ? Received::nothingYet : Received::ended)
+                                              : Received::bytes;
+  }
   std::span<const unsigned char> peekBytes() override {
     ++peeks;
     if (receivingHeldOff)
       return {};
     return {reinterpret_cast<const unsigned char*>(pending_.data()) + next_,
-            std::min(waiting(), chunk)};
+            std::min({waiting(), chunk, receiveLimit})};
   }
-  void consume(std::size_t count) override { next_ += count; }
+  void consume(std::size_t count) override {
+    next_ += count;
+    if (receiveLimit != std::numeric_limits<std::size_t>::max())
+      receiveLimit -= count;
+  }
+  std::size_t receivedMemory() override { return memory + (receivingHeldOff ? 0 : waiting()); }
+  void watch(std::uintptr_t key) override { watchedKey = key; }
+  void readyFound(bool exception) override {
+    if (exception)
+      end(plinth::stateSocketError);
+  }
   void holdOffReceiving(bool heldOff) override { receivingHeldOff = heldOff; }
-  std::size_t receivedMemory() override { return memory; }
+  void limitReceives(std::size_t bytes) override { receiveLimit = bytes; }
 
   bool connected = true;
   plinth::ConnectionState state = plinth::stateOpen;
   int peeks = 0;
   bool receivingHeldOff = false;  // nothing arrives while held off
-  std::size_t memory = 0;         // what receivedMemory says
+  std::size_t memory = 0;         // what receivedMemory says, beyond the bytes waiting
+  std::uintptr_t watchedKey = 0;
+  std::size_t receiveLimit = std::numeric_limits<std::size_t>::max();
   std::uint16_t port = 50000;
   // The most that one peekBytes shows, as a socket hands over what it has in pieces.
   std::size_t chunk = std::numeric_limits<std::size_t>::max();

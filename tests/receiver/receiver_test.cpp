@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,119 +21,185 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-class ReceiverPassTest : public ReceiverFixture {
+// The loop's clients, driven by hand: the test says which sockets a wait found ready.
+class ClientsTest : public ReceiverFixture {
  protected:
   FakeConnection* add(std::u16string address) {
     auto* connection = new FakeConnection(std::move(address));
-    clients.push_back(ClientRecord(plinth::CountedRef<plinth::NetworkConnection>(connection)));
+    clients.add(plinth::CountedRef<plinth::NetworkConnection>(connection), 0);
     return connection;
   }
-
-  PassResult pass() {
-    const PassResult result = pollClients(clients, output, budget, now);
+  void found(std::initializer_list<FakeConnection*> ready) {
+    for (FakeConnection* connection : ready)
+      clients.found(*reinterpret_cast<ClientRecord*>(connection->watchedKey), false);
+  }
+  bool pass() {
+    const bool worked = clients.serve(now).worked;
     budget.resumeWhenRoom();
     output.writeHeld();
-    return result;
+    return worked;
   }
 
   OutputBuffer output;
-  ClientList clients;
   MemoryBudget budget;
+  Clients clients{output, budget};
 };
 
-TEST_F(ReceiverPassTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
+TEST_F(ClientsTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
   FakeConnection* first = add(u"10.0.0.1");
   FakeConnection* second = add(u"10.0.0.2");
   FakeConnection* third = add(u"10.0.0.3");
   FakeConnection* fourth = add(u"10.0.0.4");
   first->arrive("line\n");
+  found({first});
   pass();
   first->arrive("last");  // held, since the line was just written: written before the report
+  found({first});
   pass();
   log.clear();
   first->end(plinth::stateClosedByPeer);
   second->arrive("hi\n");
   third->end(plinth::stateSocketError);
   fourth->end(plinth::stateClosedByPeer);
+  found({first, second, third, fourth});
 
-  const PassResult result = pollClients(clients, output, budget, now);
-  // In list order, each client's output before the next report.
+  EXPECT_TRUE(clients.serve(now).worked);
+  // In turn, each client's output before the next report.
   EXPECT_EQ(log, (Log{"last\n", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
                       "err:Connection from 10.0.0.3 lost\r\n",
                       "err:Connection from 10.0.0.4 closed\r\n"}));
-  EXPECT_EQ(clients.size(), 1u);
-  EXPECT_TRUE(result.worked);
+  EXPECT_EQ(clients.list().size(), 1u);
 }
 
-TEST_F(ReceiverPassTest, ClientsAreServedOldestFirstOneLineEach) {
+// Only the clients with work are served, one line each a pass; a client keeps its work while a
+// line it received still waits.
+TEST_F(ClientsTest, ClientsWithWorkAreServedInTurnOneLineEach) {
   FakeConnection* older = add(u"10.0.0.1");
   FakeConnection* newer = add(u"10.0.0.2");
+  FakeConnection* unnoticed = add(u"10.0.0.3");
   older->arrive("o1\no2\n");
   newer->arrive("n1\n");
+  unnoticed->arrive("u1\n");  // no wait has found it yet
+  found({older, newer});
   pass();
+  EXPECT_TRUE(clients.haveWork());
   pass();
+  EXPECT_FALSE(clients.haveWork());
   EXPECT_EQ(log, (Log{"o1\nn1\n", "o2\n"}));  // one write per pass: the lines gathered
+  EXPECT_EQ(unnoticed->peeks, 0);
 }
 
 // The loop waits until the earliest held piece is due, and no longer: half a second after the
-// first byte a client holds, whenever it last wrote.
-TEST_F(ReceiverPassTest, APassTellsWhenTheEarliestHeldPieceIsDue) {
+// first byte a client holds, whenever it last wrote. A piece that falls due is written without
+// any wait finding its client.
+TEST_F(ClientsTest, TheEarliestHeldPieceIsKnownAndWrittenWhenDue) {
   FakeConnection* early = add(u"10.0.0.1");
   FakeConnection* late = add(u"10.0.0.2");
   add(u"10.0.0.3");  // silent
   late->arrive("a line\n");
-  PassResult result = pass();
-  EXPECT_TRUE(result.worked);
-  EXPECT_FALSE(result.nextPieceDue);
+  found({late});
+  EXPECT_TRUE(pass());
+  EXPECT_FALSE(clients.nextPieceDue());
 
   early->arrive("half");
+  found({early});
   const double earlyStart = now;
   pass();
   advance(100);
   late->arrive("half");
+  found({late});
   const double lateStart = now;
-  result = pass();
-  ASSERT_TRUE(result.nextPieceDue);
-  EXPECT_EQ(*result.nextPieceDue, earlyStart + pieceInterval);
+  pass();
+  EXPECT_EQ(clients.nextPieceDue(), earlyStart + pieceInterval);
 
   early->arrive(" done\n");
-  result = pass();
-  ASSERT_TRUE(result.nextPieceDue);
-  EXPECT_EQ(*result.nextPieceDue, lateStart + pieceInterval);
+  found({early});
+  pass();
+  EXPECT_EQ(clients.nextPieceDue(), lateStart + pieceInterval);
+  EXPECT_FALSE(pass());  // nothing came: the loop may wait
 
-  result = pass();
-  EXPECT_FALSE(result.worked);  // nothing came: the loop may wait
+  log.clear();
+  advance(501);
+  pass();
+  EXPECT_EQ(log, Log{"half"});
+  EXPECT_FALSE(clients.nextPieceDue());
 }
 
 // Over the budget, the clients that hold bytes are no longer read until what is held has been
-// written; a client that holds nothing still is, up to a reserve. Each change is said once.
-TEST_F(ReceiverPassTest, OverTheBudgetTheClientsThatHoldBytesWait) {
+// written; a client that holds nothing still is, a short receive at a time. Each change is said
+// once.
+TEST_F(ClientsTest, OverTheBudgetTheClientsThatHoldBytesWait) {
   FakeConnection* big = add(u"10.0.0.1");
   FakeConnection* bigger = add(u"10.0.0.2");
   FakeConnection* light = add(u"10.0.0.3");
   big->memory = MemoryBudget::budget / 2;
   bigger->memory = MemoryBudget::budget / 2 + 1;
-  pass();
-  pass();
+  for (int round = 0; round < 2; ++round) {
+    found({big, bigger, light});
+    pass();
+  }
   EXPECT_TRUE(big->receivingHeldOff && bigger->receivingHeldOff);
   EXPECT_FALSE(light->receivingHeldOff);
+  EXPECT_EQ(light->receiveLimit, MemoryBudget::shortReceive);
   light->arrive("still read\n");
   bigger->arrive("waits\n");
+  found({big, bigger, light});
   pass();
-  EXPECT_EQ(log, (Log{"err:Clients hold 64 MiB not yet written: reading from the busiest waits until "
-                      "it is\r\n",
-                      "still read\n"}));
+  EXPECT_EQ(log,
+            (Log{"err:Clients hold 64 MiB not yet written: reading from the busiest waits until "
+                 "it is\r\n",
+                 "still read\n"}));
 
   log.clear();
   big->memory = bigger->memory = 0;  // their pieces went out
+  found({big, bigger});
   pass();
+  found({bigger});
   pass();
   EXPECT_EQ(log, (Log{"err:Reading from every client again\r\n", "waits\n"}));
   EXPECT_EQ(budget.held(), 0u);
+  found({light});
+  pass();
+  EXPECT_GT(light->receiveLimit, MemoryBudget::budget);
 }
 
-TEST_F(ReceiverPassTest, ListCopiesShareTheConnection) {
+// Clients mostly join at the back; one whose held bytes waited for more to come (the start of a
+// character) may fall due before clients that joined since, and goes before them.
+TEST(DueOrderTest, KeepsTheClientsInTheOrderTheirPiecesFallDue) {
+  ClientList clients;
+  for (int client = 0; client < 4; ++client)
+    clients.emplace_back(plinth::CountedRef<plinth::NetworkConnection>(new FakeConnection));
+  auto record = clients.begin();
+  ClientRecord& a = *record++;
+  ClientRecord& b = *record++;
+  ClientRecord& c = *record++;
+  ClientRecord& d = *record;
+  const auto order = [&](const DueOrder& due) {
+    std::vector<const ClientRecord*> walked;
+    for (const ClientRecord* client = due.first(); client != nullptr; client = client->dueAfter)
+      walked.push_back(client);
+    return walked;
+  };
+  DueOrder due;
+  due.update(a, 1.0);
+  due.update(b, 2.0);
+  due.update(c, 3.0);
+  due.update(d, 1.5);  // before b and c
+  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&a, &d, &b, &c}));
+  due.update(a, 3.5);  // a piece went out, bytes stay held
+  due.update(b, std::nullopt);
+  due.update(d, 1.5);  // unchanged
+  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&d, &c, &a}));
+  due.update(b, 0.5);
+  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&b, &d, &c, &a}));
+  for (ClientRecord* client : {&a, &b, &c, &d})
+    due.remove(*client);
+  EXPECT_EQ(due.first(), nullptr);
+}
+
+TEST(ClientRecordTest, ListCopiesShareTheConnection) {
   auto* connection = new FakeConnection;
+  ClientList clients;
   {
     ClientRecord local{plinth::CountedRef<plinth::NetworkConnection>(connection)};
     local.buffer.append('x');
@@ -156,7 +223,7 @@ class ServeClientsTest : public ::testing::Test {
   }
 
   void start() {
-    loop = std::thread([this] { end = serveClients(server, clients); });
+    loop = std::thread([this] { end = serveClients(server); });
   }
   // Asks the loop to stop; true when it has within `limit`.
   bool stop(std::chrono::milliseconds limit) {
@@ -214,7 +281,6 @@ class ServeClientsTest : public ::testing::Test {
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> error{
       &plinth::platform::Services::writeStandardError, captureMessages};
   plinth::InternetServer server{0};
-  ClientList clients;
   std::thread loop;
   LoopEnd end = LoopEnd::stopRequested;
 };
@@ -241,6 +307,42 @@ TEST_F(ServeClientsTest, AnUnfinishedLineWaitsHalfASecondAndNoLongerThenAStopEnd
   EXPECT_EQ(end, LoopEnd::stopRequested);
 }
 
+std::atomic<int> socketCalls{0};  // polls and receives
+plinth::platform::PollResult countedPoll(plinth::platform::SocketHandle socket,
+                                         plinth::platform::PollDirection direction) {
+  ++socketCalls;
+  return plinth::platform::realServices().poll(socket, direction);
+}
+int countedReceive(plinth::platform::SocketHandle socket, void* buffer, int count) {
+  ++socketCalls;
+  return plinth::platform::realServices().receive(socket, buffer, count);
+}
+
+// A pass serves the clients with work: one client's lines cost as much among fifty idle clients
+// as they would alone, and no idle client is polled or read.
+TEST_F(ServeClientsTest, AClientAmongManyIdleOnesIsServedWithoutTouchingThem) {
+  plinth::platform::ServiceOverride polls(&plinth::platform::Services::poll, countedPoll);
+  plinth::platform::ServiceOverride receives(&plinth::platform::Services::receive, countedReceive);
+  start();
+  std::list<test_support::Socket> idle;
+  for (int client = 0; client < 50; ++client)
+    idle.emplace_back(connect());
+  const test_support::Socket active(connect());
+  send(active, "first\n");
+  ASSERT_TRUE(written("first\n", std::chrono::seconds(10)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // every client accepted
+
+  socketCalls = 0;
+  constexpr int lines = 20;
+  for (int line = 0; line < lines; ++line) {
+    const std::string text = "line " + std::to_string(line) + "\n";
+    send(active, text);
+    ASSERT_TRUE(written(text, std::chrono::seconds(10)));
+  }
+  EXPECT_LE(socketCalls.load(), lines + 5);  // a receive a line; a walk would make 51 a pass
+  EXPECT_TRUE(stop(std::chrono::seconds(5)));
+}
+
 std::atomic<bool> pollsFail{false};
 plinth::platform::PollResult failingPoll(plinth::platform::SocketHandle socket,
                                          plinth::platform::PollDirection direction) {
@@ -260,7 +362,7 @@ TEST_F(ServeClientsTest, AFailingListenerEndsTheLoopAfterTheClientsOutput) {
   send(client, "held");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   pollsFail = true;
-  send(client, " and more");  // wakes the loop, which meets the failing polls
+  const test_support::Socket another(connect());  // the listener's poll fails
   loop.join();
   EXPECT_EQ(end, LoopEnd::listenerFailed);
   EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));
@@ -269,19 +371,14 @@ TEST_F(ServeClientsTest, AFailingListenerEndsTheLoopAfterTheClientsOutput) {
 }
 
 std::atomic<bool> waitsFail{false};
-bool failingWait(std::int32_t milliseconds) {
-  return !waitsFail && plinth::platform::realServices().waitForReadiness(milliseconds);
-}
-bool failingRenewal() {
-  return !waitsFail && plinth::platform::realServices().renewReadiness();
+bool failingWait(std::int32_t milliseconds, std::vector<plinth::platform::ReadySocket>& ready) {
+  return !waitsFail && plinth::platform::realServices().waitForReadiness(milliseconds, ready);
 }
 
 // So does a wait for the sockets that fails, rather than leave the loop blind.
 TEST_F(ServeClientsTest, AFailingWaitEndsTheLoopAfterTheClientsOutput) {
   plinth::platform::ServiceOverride waits(&plinth::platform::Services::waitForReadiness,
                                           failingWait);
-  plinth::platform::ServiceOverride renewals(&plinth::platform::Services::renewReadiness,
-                                             failingRenewal);
   waitsFail = false;
   start();
   const test_support::Socket client(connect());

@@ -1,5 +1,6 @@
-// Readiness on Linux: one level-triggered epoll set holds every watched socket and the read end
-// of the stop pipe, so a snapshot of thousands of sockets costs one epoll_wait, and so does a wait.
+// Readiness on Linux: one level-triggered epoll set holds every watched socket, with its key as the
+// event's data, and the read end of the stop pipe; a look at thousands of sockets costs one
+// epoll_wait, and so does a wait.
 #include "plinth/platform/posix/readiness.h"
 
 #include <fcntl.h>
@@ -7,19 +8,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <vector>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/readiness_table.h"
 
 namespace plinth::platform::native {
 namespace {
 
-using platform::readiness::table;
+constexpr std::uint64_t wakeKey = ~std::uint64_t{0};  // the stop pipe's
 
 int epollSet = -1;
-std::size_t watchedCount = 0;
-std::vector<epoll_event> ready;
+std::size_t watchedCount = 0;  // how many events one wait may bring, less the stop pipe's
+std::vector<epoll_event> events;
 
 // The stop pipe: the signal handler writes a byte, the wait sees it.
 int wakeReader = -1;
@@ -31,20 +32,8 @@ bool haveSet() {
   return epollSet >= 0;
 }
 
-// Sockets in the set, which is how many events a snapshot may bring.
-bool join(int descriptor) {
-  epoll_event interest{};
-  interest.events = EPOLLIN | EPOLLRDHUP | EPOLLPRI;
-  interest.data.fd = descriptor;
-  if (!haveSet() || epoll_ctl(epollSet, EPOLL_CTL_ADD, descriptor, &interest) != 0)
-    return false;
-  ++watchedCount;
-  return true;
-}
-
-void leave(int descriptor) {
-  if (epollSet >= 0 && epoll_ctl(epollSet, EPOLL_CTL_DEL, descriptor, nullptr) == 0)
-    --watchedCount;
+int descriptorOf(SocketHandle socket) {
+  return socket > static_cast<SocketHandle>(INT_MAX) ? -1 : static_cast<int>(socket);
 }
 
 void drainWakes() {
@@ -55,64 +44,70 @@ void drainWakes() {
 
 }  // namespace
 
-namespace readiness {
-
-// One epoll_wait; what it finds becomes the snapshot.
-bool takeSnapshot(int milliseconds) {
+bool watchSocket(SocketHandle socket, std::uintptr_t key) {
+  epoll_event interest{};
+  interest.events = EPOLLIN | EPOLLRDHUP | EPOLLPRI;
+  interest.data.u64 = key;
+  const int descriptor = descriptorOf(socket);
   if (!haveSet())
     return false;
-  ready.resize(watchedCount + 1);  // every watched socket and the stop pipe
-  int count = epoll_wait(epollSet, ready.data(), static_cast<int>(ready.size()), milliseconds);
+  if (epoll_ctl(epollSet, EPOLL_CTL_ADD, descriptor, &interest) == 0) {
+    ++watchedCount;
+    return true;
+  }
+  return errno == EEXIST && epoll_ctl(epollSet, EPOLL_CTL_MOD, descriptor, &interest) == 0;
+}
+
+void unwatchSocket(SocketHandle socket) {
+  if (epollSet >= 0 && epoll_ctl(epollSet, EPOLL_CTL_DEL, descriptorOf(socket), nullptr) == 0)
+    --watchedCount;
+}
+
+bool waitForReadiness(std::int32_t milliseconds, std::vector<ReadySocket>& ready) {
+  ready.clear();
+  if (!haveSet())
+    return false;
+  events.resize(watchedCount + 1);
+  const int size = static_cast<int>(events.size());
+  const int limit = milliseconds < 0 ? -1 : milliseconds;
+  int count = epoll_wait(epollSet, events.data(), size, limit);
   if (count < 0 && errno == EINTR) {
     // A signal cut the wait short (a stop request, most likely); what is ready now still counts.
-    count = epoll_wait(epollSet, ready.data(), static_cast<int>(ready.size()), 0);
+    count = epoll_wait(epollSet, events.data(), size, 0);
   }
-  table.beginSnapshot();
   if (count < 0)
     return false;
   for (int index = 0; index < count; ++index) {
-    const int descriptor = ready[index].data.fd;
-    if (descriptor == wakeReader) {
+    if (events[index].data.u64 == wakeKey) {
       drainWakes();
       continue;
     }
-    const std::uint32_t events = ready[index].events;
+    const std::uint32_t found = events[index].events;
     // As poll(2) maps them: an ended, reset or failed socket reads as readable (the receive then
     // says what happened); urgent data is the exception condition.
-    table.found(static_cast<SocketHandle>(descriptor),
-                {.exception = (events & EPOLLPRI) != 0,
-                 .ready = (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0});
+    ready.push_back({.key = static_cast<std::uintptr_t>(events[index].data.u64),
+                     .exception = (found & EPOLLPRI) != 0,
+                     .ready = (found & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0});
   }
   return true;
 }
 
-void add(int descriptor) {
-  if (join(descriptor))
-    table.watch(static_cast<SocketHandle>(descriptor));
-}
-
-void remove(int descriptor) {
-  table.forget(static_cast<SocketHandle>(descriptor));
-  leave(descriptor);
-}
-
-void received(int descriptor) {
-  table.received(static_cast<SocketHandle>(descriptor));
-}
+namespace readiness {
 
 void prepareStopWake() {
   int ends[2];
-  if (wakeReader >= 0 || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
+  if (wakeReader >= 0 || !haveSet() || pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
     return;
+  epoll_event interest{};
+  interest.events = EPOLLIN;
+  interest.data.u64 = wakeKey;
+  if (epoll_ctl(epollSet, EPOLL_CTL_ADD, ends[0], &interest) != 0) {
+    close(ends[0]);
+    close(ends[1]);
+    return;
+  }
   wakeReader = ends[0];
   wakeWriter = ends[1];
-  if (join(wakeReader)) {
-    --watchedCount;  // not a socket; the event array has room for it anyway
-  } else {
-    close(wakeReader);
-    close(wakeWriter);
-    wakeReader = wakeWriter = -1;
-  }
 }
 
 void wake() {
@@ -125,16 +120,4 @@ void wake() {
 }
 
 }  // namespace readiness
-
-void watchSocket(SocketHandle socket, bool watched) {
-  const auto descriptor = static_cast<int>(socket);
-  if (watched) {
-    if (join(descriptor))
-      table.watch(socket);
-  } else {
-    table.forget(socket);
-    leave(descriptor);
-  }
-}
-
 }  // namespace plinth::platform::native

@@ -1,13 +1,7 @@
-// The epoll set behind the readiness services, as the other POSIX services reach it.
+// The stop pipe of the readiness wait, as the stop handler reaches it.
 #pragma once
 
 namespace plinth::platform::native::readiness {
-
-// A listening or accepted socket joins the set (listen, accept); a closed one leaves it.
-void add(int descriptor);
-void remove(int descriptor);
-// A receive or an accept on the socket: its snapshot answer no longer holds.
-void received(int descriptor);
 
 // Makes the pipe that a stop request writes to, which every wait watches. Safe to call again.
 void prepareStopWake();

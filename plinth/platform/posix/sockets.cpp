@@ -10,8 +10,6 @@
 #include <cstring>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/posix/readiness.h"
-#include "plinth/platform/readiness_table.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -62,6 +60,8 @@ SocketErrorKind socketErrorKind(int code) {
     case EMFILE:
     case ENFILE:
       return SocketErrorKind::descriptorLimit;
+    case EAGAIN:
+      return SocketErrorKind::wouldBlock;
     default:
       return SocketErrorKind::other;
   }
@@ -96,10 +96,7 @@ bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
 
 bool listen(SocketHandle socket) {
   // The largest backlog there is; the kernel cuts it to its own limit (somaxconn).
-  if (::listen(descriptorOf(socket), 0x7FFFFFFF) != 0)
-    return false;
-  readiness::add(descriptorOf(socket));
-  return true;
+  return ::listen(descriptorOf(socket), 0x7FFFFFFF) == 0;
 }
 
 bool localPort(SocketHandle socket, std::uint16_t* port) {
@@ -119,10 +116,6 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
     return {.failed = true};
   }
   const bool reading = direction == PollDirection::readable;
-  if (reading) {
-    if (const std::optional<PollResult> answer = platform::readiness::table.answer(socket))
-      return *answer;
-  }
   // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
   pollfd entry{};
   entry.fd = descriptor;
@@ -148,22 +141,19 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
 SocketHandle accept(SocketHandle listener, AddressText* peer) {
   sockaddr_in address{};
   socklen_t length = sizeof address;
-  readiness::received(descriptorOf(listener));
   int accepted = -1;
   do {
     accepted = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
-                       SOCK_CLOEXEC);
+                       SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0)
     return invalidSocket;
-  readiness::add(accepted);
   inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
   peer->port = ntohs(address.sin_port);
   return handleOf(accepted);
 }
 
 int receive(SocketHandle socket, void* buffer, int count) {
-  readiness::received(descriptorOf(socket));
   ssize_t received = 0;
   do {
     received = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(count), 0);
@@ -191,7 +181,6 @@ bool setLinger(SocketHandle socket, std::uint16_t seconds) {
 }
 
 bool closeSocket(SocketHandle socket) {
-  readiness::remove(descriptorOf(socket));
   // Never retried: Linux releases the descriptor even when close reports EINTR, and a second
   // close could hit a number that has been handed out again meanwhile.
   return close(descriptorOf(socket)) == 0;

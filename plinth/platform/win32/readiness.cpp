@@ -1,6 +1,6 @@
 // Readiness on Windows: one WSAPoll over every watched socket and the receiving end of a loopback
-// connection that a stop request writes to, so that a snapshot of many sockets costs one call, and
-// so does a wait.
+// connection that a stop request writes to, so that a look at many sockets costs one call, and so
+// does a wait.
 #include "plinth/platform/win32/readiness.h"
 
 #include <winsock2.h>
@@ -10,18 +10,17 @@
 #include <vector>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/readiness_table.h"
 
 namespace plinth::platform::native {
 namespace {
 
-using platform::readiness::table;
-
 // WSAPoll refuses POLLPRI; urgent data shows as POLLRDBAND.
 constexpr short interest = POLLRDNORM | POLLRDBAND;
 
-// The set: the stop wake first (once it exists), then the watched sockets.
+// The set: the stop wake first (once it exists), then the watched sockets, each with its key at the
+// same index.
 std::vector<WSAPOLLFD> polled;
+std::vector<std::uintptr_t> keys;
 std::unordered_map<SOCKET, std::size_t> slotOf;
 
 // The stop wake: a loopback connection, made once the socket library has started. The console
@@ -62,29 +61,9 @@ void prepareStopWake() {
   wakeReceiver = receiver;
   wakeSender = sender;
   polled.insert(polled.begin(), WSAPOLLFD{receiver, interest, 0});
+  keys.insert(keys.begin(), 0);
   for (auto& [socket, slot] : slotOf)
     ++slot;
-}
-
-void join(SOCKET socket) {
-  prepareStopWake();
-  if (slotOf.count(socket) != 0)
-    return;
-  slotOf[socket] = polled.size();
-  polled.push_back(WSAPOLLFD{socket, interest, 0});
-}
-
-void leave(SOCKET socket) {
-  const auto found = slotOf.find(socket);
-  if (found == slotOf.end())
-    return;
-  const std::size_t slot = found->second;
-  slotOf.erase(found);
-  if (slot + 1 < polled.size()) {
-    polled[slot] = polled.back();
-    slotOf[polled[slot].fd] = slot;
-  }
-  polled.pop_back();
 }
 
 void drainWakes() {
@@ -95,16 +74,42 @@ void drainWakes() {
 
 }  // namespace
 
-namespace readiness {
+bool watchSocket(SocketHandle socket, std::uintptr_t key) {
+  prepareStopWake();
+  const auto native = static_cast<SOCKET>(socket);
+  if (const auto found = slotOf.find(native); found != slotOf.end()) {
+    keys[found->second] = key;
+    return true;
+  }
+  slotOf[native] = polled.size();
+  polled.push_back(WSAPOLLFD{native, interest, 0});
+  keys.push_back(key);
+  return true;
+}
 
-// One WSAPoll; what it finds becomes the snapshot.
-bool takeSnapshot(int milliseconds) {
+void unwatchSocket(SocketHandle socket) {
+  const auto found = slotOf.find(static_cast<SOCKET>(socket));
+  if (found == slotOf.end())
+    return;
+  const std::size_t slot = found->second;
+  slotOf.erase(found);
+  if (slot + 1 < polled.size()) {
+    polled[slot] = polled.back();
+    keys[slot] = keys.back();
+    slotOf[polled[slot].fd] = slot;
+  }
+  polled.pop_back();
+  keys.pop_back();
+}
+
+// One WSAPoll; the index of each socket it found ready gives the key.
+bool waitForReadiness(std::int32_t milliseconds, std::vector<ReadySocket>& ready) {
+  ready.clear();
   int count = 0;
   if (polled.empty())
     Sleep(milliseconds < 0 ? 100 : static_cast<DWORD>(milliseconds));  // nothing to wait on
   else
     count = WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), milliseconds);
-  table.beginSnapshot();
   if (count == SOCKET_ERROR)
     return false;
   for (std::size_t slot = 0; count > 0 && slot < polled.size(); ++slot) {
@@ -118,26 +123,14 @@ bool takeSnapshot(int milliseconds) {
     }
     // As select reports them: an ended, reset or failed socket reads as readable (the receive
     // then says what happened); urgent data is the exception condition.
-    table.found(static_cast<SocketHandle>(polled[slot].fd),
-                {.exception = (events & POLLRDBAND) != 0,
-                 .ready = (events & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0});
+    ready.push_back({.key = keys[slot],
+                     .exception = (events & POLLRDBAND) != 0,
+                     .ready = (events & (POLLRDNORM | POLLHUP | POLLERR | POLLNVAL)) != 0});
   }
   return true;
 }
 
-void add(SocketHandle socket) {
-  join(static_cast<SOCKET>(socket));
-  table.watch(socket);
-}
-
-void remove(SocketHandle socket) {
-  table.forget(socket);
-  leave(static_cast<SOCKET>(socket));
-}
-
-void received(SocketHandle socket) {
-  table.received(socket);
-}
+namespace readiness {
 
 void wake() {
   const SOCKET sender = wakeSender;
@@ -148,13 +141,4 @@ void wake() {
 }
 
 }  // namespace readiness
-
-void watchSocket(SocketHandle socket, bool watched) {
-  if (watched) {
-    readiness::add(socket);
-  } else {
-    readiness::remove(socket);
-  }
-}
-
 }  // namespace plinth::platform::native

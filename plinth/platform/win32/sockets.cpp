@@ -6,8 +6,6 @@
 #include <string>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/readiness_table.h"
-#include "plinth/platform/win32/readiness.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -59,6 +57,8 @@ SocketErrorKind socketErrorKind(int code) {
     case WSAEMFILE:
     case WSAENOBUFS:
       return SocketErrorKind::descriptorLimit;
+    case WSAEWOULDBLOCK:
+      return SocketErrorKind::wouldBlock;
     default:
       return SocketErrorKind::other;
   }
@@ -91,7 +91,6 @@ bool listen(SocketHandle socket) {
       ::listen(nativeOf(socket), SOMAXCONN) != 0) {
     return false;
   }
-  readiness::add(socket);
   return true;
 }
 
@@ -107,10 +106,6 @@ bool localPort(SocketHandle socket, std::uint16_t* port) {
 
 PollResult poll(SocketHandle socket, PollDirection direction) {
   const bool reading = direction == PollDirection::readable;
-  if (reading) {
-    if (const std::optional<PollResult> answer = platform::readiness::table.answer(socket))
-      return *answer;
-  }
   fd_set asked;
   fd_set exceptional;
   FD_ZERO(&asked);
@@ -130,20 +125,19 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
 SocketHandle accept(SocketHandle listener, AddressText* peer) {
   sockaddr_in address{};
   int length = sizeof address;
-  readiness::received(listener);
   const SOCKET accepted =
       ::accept(nativeOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
   if (accepted == INVALID_SOCKET)
     return invalidSocket;
   SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
-  readiness::add(static_cast<SocketHandle>(accepted));
+  u_long nonBlocking = 1;
+  ioctlsocket(accepted, FIONBIO, &nonBlocking);
   std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
   peer->port = ntohs(address.sin_port);
   return static_cast<SocketHandle>(accepted);
 }
 
 int receive(SocketHandle socket, void* buffer, int count) {
-  readiness::received(socket);
   return recv(nativeOf(socket), static_cast<char*>(buffer), count, 0);
 }
 
@@ -163,7 +157,6 @@ bool setLinger(SocketHandle socket, std::uint16_t seconds) {
 }
 
 bool closeSocket(SocketHandle socket) {
-  readiness::remove(socket);
   return closesocket(nativeOf(socket)) == 0;
 }
 

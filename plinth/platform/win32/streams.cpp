@@ -21,8 +21,8 @@ constexpr ULONGLONG sameRequest = 500;  // milliseconds
 std::atomic<bool> stopFlag{false};
 std::atomic<ULONGLONG> firstRequestAt{0};
 std::atomic<bool> writingOutput{false};  // a write to standard output is under way
-std::atomic<unsigned> outputWrites{0};    // how many have begun
-constexpr int blockedAfter = 100;         // milliseconds
+std::atomic<unsigned> outputWrites{0};   // how many have begun
+constexpr int blockedAfter = 100;        // milliseconds
 std::atomic<bool> blockedWarningGiven{false};
 int lastOutputError = 0;
 
@@ -31,8 +31,10 @@ int lastOutputError = 0;
 // that ends meanwhile was merely slow.
 void warnOutputBlocked() {
   const unsigned write = outputWrites;
-  for (int waited = 0; waited < blockedAfter && writingOutput && outputWrites == write; waited += 10)
+  for (int waited = 0; waited < blockedAfter && writingOutput && outputWrites == write;
+       waited += 10) {
     Sleep(10);
+  }
   if (!writingOutput || outputWrites != write || blockedWarningGiven.exchange(true))
     return;
   static const char warning[] =

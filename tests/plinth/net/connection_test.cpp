@@ -339,9 +339,11 @@ TEST_F(ConnectionTest, AFailedPollEndsTheConnection) {
   EXPECT_FALSE(connection_->isConnected());
   EXPECT_EQ(connection_->getState(), statePollFailed);
 
-  // Seen ready: the next peek finds out.
+  // Seen ready: a peek receives without a poll, and the next wait for a byte finds out.
   EXPECT_TRUE(second->isConnected());
   EXPECT_EQ(second->peekByte(), -1);
+  EXPECT_TRUE(second->isConnected());
+  EXPECT_EQ(second->readByte(), -1);
   EXPECT_FALSE(second->isConnected());
   EXPECT_EQ(second->getState(), statePollFailed);
   EXPECT_EQ(second->readByte(), -1);

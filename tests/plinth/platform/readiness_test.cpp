@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/plinth/net/net_test_support.h"
 
@@ -14,18 +16,27 @@ using nettest::sendText;
 using nettest::Socket;
 using std::chrono::milliseconds;
 
-bool nothingReady(const PollResult& result) {
-  return !result.failed && !result.exception && !result.ready;
-}
+std::vector<ReadySocket> ready;
 
 milliseconds timeToWait(std::int32_t limit) {
   const auto start = Clock::now();
-  services.waitForReadiness(limit);
+  EXPECT_TRUE(services.waitForReadiness(limit, ready));
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
 
-// A listener of the test's own, a client, and the accepted end. The listener and the accepted end
-// are watched, as every socket a listen or an accept makes; the client is not.
+// Each watched socket the wait finds ready, once, with its key.
+std::vector<std::uintptr_t> readyKeys() {
+  EXPECT_TRUE(services.waitForReadiness(2000, ready));
+  std::vector<std::uintptr_t> keys;
+  for (const ReadySocket& socket : ready) {
+    EXPECT_TRUE(socket.ready && !socket.exception);
+    keys.push_back(socket.key);
+  }
+  std::sort(keys.begin(), keys.end());
+  return keys;
+}
+
+// A listener of the test's own, a client, and the accepted end, which the test watches.
 class ReadinessTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -38,33 +49,48 @@ class ReadinessTest : public ::testing::Test {
     AddressText peer;
     accepted = Socket(services.accept(listener.get(), &peer));
     ASSERT_NE(accepted.get(), invalidSocket);
-    services.renewReadiness();
+    ASSERT_TRUE(services.watchSocket(accepted.get(), acceptedKey));
+  }
+  void TearDown() override {
+    services.unwatchSocket(accepted.get());
+    services.unwatchSocket(listener.get());
   }
 
+  static constexpr std::uintptr_t acceptedKey = 7;
+  static constexpr std::uintptr_t listenerKey = 9;
   Socket listener{(services.startSockets(), services.openStreamSocket())};
   Socket client;
   Socket accepted;
 };
 
-// Between snapshots, answers are as of the last one; a socket read since is asked directly, so
-// that no receive waits on an old "ready".
-TEST_F(ReadinessTest, PollsOfWatchedSocketsAnswerFromTheLatestSnapshot) {
-  EXPECT_TRUE(nothingReady(services.poll(accepted.get(), PollDirection::readable)));
+// The wait hands back the key of each socket that has something to say, and nothing else: a look
+// (no time) finds what is ready now, and a socket left out is not found.
+TEST_F(ReadinessTest, AWaitGivesTheReadySocketsWithTheirKeys) {
+  ASSERT_TRUE(services.waitForReadiness(0, ready));
+  EXPECT_TRUE(ready.empty());
   ASSERT_TRUE(sendText(client, "x"));
-  std::this_thread::sleep_for(milliseconds(50));  // arrived, but after the snapshot
-  EXPECT_TRUE(nothingReady(services.poll(accepted.get(), PollDirection::readable)));
-  // A socket no loop watches is always asked directly.
-  ASSERT_TRUE(sendText(accepted, "y"));
-  EXPECT_TRUE(nettest::waitFor(client.get(), PollDirection::readable).ready);
-
-  services.renewReadiness();
-  EXPECT_TRUE(services.poll(accepted.get(), PollDirection::readable).ready);
+  EXPECT_EQ(readyKeys(), std::vector<std::uintptr_t>{acceptedKey});
+  EXPECT_EQ(readyKeys(), std::vector<std::uintptr_t>{acceptedKey});  // until it is read
   char byte = 0;
   ASSERT_EQ(services.receive(accepted.get(), &byte, 1), 1);
-  for (int i = 0; i < 3; ++i)
-    EXPECT_TRUE(nothingReady(services.poll(accepted.get(), PollDirection::readable)));
-  ASSERT_TRUE(sendText(client, "z"));
-  EXPECT_TRUE(nettest::waitFor(accepted.get(), PollDirection::readable).ready);  // asked directly
+  ASSERT_TRUE(services.waitForReadiness(0, ready));
+  EXPECT_TRUE(ready.empty());
+  // A receive with nothing there does not wait.
+  ASSERT_EQ(services.receive(accepted.get(), &byte, 1), -1);
+  EXPECT_EQ(services.socketErrorKind(services.lastSocketError()), SocketErrorKind::wouldBlock);
+
+  ASSERT_TRUE(services.watchSocket(listener.get(), listenerKey));
+  const Socket second(nettest::connectTo([this] {
+    std::uint16_t port = 0;
+    services.localPort(listener.get(), &port);
+    return port;
+  }()));
+  ASSERT_TRUE(sendText(client, "y"));
+  EXPECT_EQ(readyKeys(), (std::vector<std::uintptr_t>{acceptedKey, listenerKey}));
+  services.unwatchSocket(listener.get());
+  EXPECT_EQ(readyKeys(), std::vector<std::uintptr_t>{acceptedKey});
+  ASSERT_TRUE(services.watchSocket(accepted.get(), 11));  // a new key
+  EXPECT_EQ(readyKeys(), std::vector<std::uintptr_t>{11});
 }
 
 TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
@@ -74,9 +100,9 @@ TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
 
   // Left out of the wait, a socket with data does not end it; taken back, it does at once.
   ASSERT_TRUE(sendText(client, "wake"));
-  services.watchSocket(accepted.get(), false);
+  services.unwatchSocket(accepted.get());
   EXPECT_GE(timeToWait(60), milliseconds(50));
-  services.watchSocket(accepted.get(), true);
+  ASSERT_TRUE(services.watchSocket(accepted.get(), acceptedKey));
   EXPECT_LT(timeToWait(5000), milliseconds(2500));
   EXPECT_TRUE(services.poll(accepted.get(), PollDirection::readable).ready);
   char bytes[8];
