@@ -124,9 +124,9 @@ int main(int argc, char** argv) {
   std::cout << "Ratio: farspeak's figure divided by socat's.\n";
   bool allRan = true;
   for (const auto& scenario : farspeak::bench::scenarios()) {
-    if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), scenario.name) == chosen.end()) {
+    const bool named = std::find(chosen.begin(), chosen.end(), scenario.name) != chosen.end();
+    if (chosen.empty() ? !scenario.byDefault : !named)
       continue;
-    }
     std::cout << "\n" << scenario.title << "\n";
     printColumns("", "farspeak", "socat", "ratio");
     std::cout.flush();

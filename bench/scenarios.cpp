@@ -32,6 +32,8 @@ constexpr std::size_t lightLines = 20;
 constexpr double lightInterval = 0.3;
 
 constexpr std::size_t mostIdleClients = 10000;
+constexpr std::size_t sendingAmongIdle = 100;  // lines, 100 ms apart
+constexpr double sendingInterval = 0.1;
 constexpr std::size_t idleBatch = 500;  // most connections started at once while clients gather
 constexpr double idleConnectLimit = 60.0;
 constexpr double cpuSeconds = 3.0;
@@ -44,6 +46,11 @@ constexpr double afterLeavingLimit = 10.0;  // seconds the live client's line ma
 
 constexpr std::size_t burstClients = 5000;
 constexpr double burstLimit = 15.0;
+
+constexpr std::size_t manyClients = 1000;
+constexpr double manySeconds = 5.0;  // each client a line every 100 ms, spread evenly
+
+constexpr std::size_t mostClients = 19000;  // the hard descriptor limit here is 20,000
 
 bool started(const Target& target, const TargetCommand& command) {
   if (target.listening())
@@ -156,20 +163,36 @@ double cpuPercentSince(const Target& target, const CpuSample& from) {
   return (now.used - from.used) / std::max(now.at - from.at, 1e-6) * 100.0;
 }
 
-// Sends lines 0 to count - 1 of client 0, one every `interval` seconds, and returns when each
-// was sent (just before its send).
+// Sends lines `first` to `first` + count - 1 of `client`, one every `interval` seconds, and returns
+// when each was sent (just before its send).
 std::vector<double> sendPaced(int socket, std::size_t count, std::size_t lineLength,
-                              double interval) {
+                              double interval, std::uint32_t client = 0, std::uint64_t first = 0) {
   std::vector<double> sentAt(count);
   std::vector<char> line(lineLength);
   const double start = monotonicSeconds();
   for (std::size_t sequence = 0; sequence < count; ++sequence) {
     sleepUntil(start + static_cast<double>(sequence) * interval);
-    writeLine(0, sequence, lineLength, line.data());
+    writeLine(client, first + sequence, lineLength, line.data());
     sentAt[sequence] = monotonicSeconds();
     sendAll(socket, line.data(), lineLength, sentAt[sequence] + connectLimit);
   }
   return sentAt;
+}
+
+// The median and 99th percentile of the delays from each line's send to its arrival, in ms, for
+// the lines of `client` from `first` on; NAN when none came.
+std::pair<double, double> delaysOf(const OutputReader& reader, const std::vector<double>& sentAt,
+                                   std::uint32_t client = 0, std::uint64_t first = 0) {
+  std::vector<double> delays;
+  for (const Arrival& arrival : reader.arrivals()) {
+    if (arrival.client == client && arrival.sequence >= first &&
+        arrival.sequence - first < sentAt.size())
+      delays.push_back((arrival.seconds - sentAt[arrival.sequence - first]) * 1000.0);
+  }
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  return {percentile(delays, 0.5), percentile(delays, 0.99)};
 }
 
 void waitArrivals(const OutputReader& reader, std::size_t count) {
@@ -203,16 +226,9 @@ Figures latency(const TargetCommand& command, std::size_t lines, double interval
   reader.finish();
   client.closeAll();
 
-  std::vector<double> delays;
-  for (const Arrival& arrival : reader.arrivals()) {
-    if (arrival.sequence < lines)
-      delays.push_back((arrival.seconds - sentAt[arrival.sequence]) * 1000.0);
-  }
-  std::sort(delays.begin(), delays.end());
-  if (delays.empty())
-    delays.push_back(NAN);
-  return {{"median (ms)", percentile(delays, 0.5), 3},
-          {"99th percentile (ms)", percentile(delays, 0.99), 3},
+  const auto [median, slow] = delaysOf(reader, sentAt);
+  return {{"median (ms)", median, 3},
+          {"99th percentile (ms)", slow, 3},
           {"lines arrived intact (of " + std::to_string(lines) + ")",
            static_cast<double>(reader.checker().intact()), 0, false}};
 }
@@ -296,6 +312,15 @@ Figures idleClients(const TargetCommand& command) {
     if (delay >= 0.0)
       delays.push_back(delay * 1000.0);
   }
+  // Then one of them, the first accepted, sends a line every 100 ms.
+  std::pair<double, double> sending{NAN, NAN};
+  if (!clients.sockets.empty()) {
+    sleepSeconds(probeGap);
+    const std::vector<double> sentAt =
+        sendPaced(clients.sockets[0], sendingAmongIdle, shortLine, sendingInterval, 0, 1);
+    waitArrivals(reader, probes + sendingAmongIdle);
+    sending = delaysOf(reader, sentAt, 0, 1);
+  }
   target.stop();
   reader.finish();
   clients.closeAll();
@@ -306,7 +331,96 @@ Figures idleClients(const TargetCommand& command) {
   const std::string ofProbes = " of " + std::to_string(probes) + " (ms)";
   figures.push_back({"probe line delay, median" + ofProbes, percentile(delays, 0.5), 2});
   figures.push_back({"probe line delay, slowest" + ofProbes, delays.back(), 2});
+  const std::string ofLines = " of " + std::to_string(sendingAmongIdle) + " (ms)";
+  figures.push_back({"one sending among them: delay, median" + ofLines, sending.first, 3});
+  figures.push_back({"one sending among them: delay, 99th pct" + ofLines, sending.second, 3});
   return figures;
+}
+
+// Many clients, each a line every 100 ms, their turns spread evenly over the 100 ms: 10,000 lines
+// a second, each alone when it comes. What each line costs, and how long it takes.
+Figures manySending(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), manyClients, lightLine);
+  ClientSockets clients;
+  gatherIdleClients(command, clients, manyClients);
+  sleepSeconds(quietBefore);
+  const std::size_t count = clients.sockets.size();
+  const auto rounds = static_cast<std::size_t>(manySeconds / sendingInterval);
+  std::vector<double> sentAt(count * rounds);
+  std::vector<char> line(lightLine);
+  const CpuSample from = cpuSample(target);
+  const double start = monotonicSeconds();
+  for (std::size_t round = 0; round < rounds; ++round) {
+    for (std::size_t client = 0; client < count; ++client) {
+      sleepUntil(start + (static_cast<double>(round) +
+                          static_cast<double>(client) / static_cast<double>(count)) *
+                             sendingInterval);
+      writeLine(static_cast<std::uint32_t>(client), round, lightLine, line.data());
+      sentAt[client * rounds + round] = monotonicSeconds();
+      sendAll(clients.sockets[client], line.data(), lightLine,
+              sentAt[client * rounds + round] + connectLimit);
+    }
+  }
+  const double cpu = cpuPercentSince(target, from);
+  waitArrivals(reader, count * rounds);
+  target.stop();
+  reader.finish();
+  clients.closeAll();
+
+  std::vector<double> delays;
+  for (const Arrival& arrival : reader.arrivals()) {
+    if (arrival.client < count && arrival.sequence < rounds)
+      delays.push_back((arrival.seconds - sentAt[arrival.client * rounds + arrival.sequence]) *
+                       1000.0);
+  }
+  std::sort(delays.begin(), delays.end());
+  if (delays.empty())
+    delays.push_back(NAN);
+  return {{"CPU (% of a core)", cpu, 2},
+          {"delay, median (ms)", percentile(delays, 0.5), 3},
+          {"delay, 99th percentile (ms)", percentile(delays, 0.99), 3},
+          {"lines arrived intact (of " + std::to_string(manyClients * rounds) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
+// As many idle clients as the descriptor limit allows: all held, at what cost, and the delay of
+// one more client's lines among them.
+Figures mostClientsIdle(const TargetCommand& command) {
+  Target target(command, Capture::pipe);
+  if (!started(target, command))
+    return {};
+  OutputReader reader(target.output(), 1, shortLine);
+  ClientSockets idle;
+  const double connecting = gatherIdleClients(command, idle, mostClients);
+  ClientSockets sender;
+  const bool connected = sender.connect(1, connectLimit) == 1;
+  const std::size_t accepted = waitAccepted(idle.sockets.size() + 1, connectLimit);
+  sleepSeconds(quietBefore);
+  const CpuSample from = cpuSample(target);
+  sleepSeconds(cpuSeconds);
+  const double cpu = cpuPercentSince(target, from);
+  std::pair<double, double> sending{NAN, NAN};
+  if (connected) {
+    const std::vector<double> sentAt =
+        sendPaced(sender.sockets[0], sendingAmongIdle, shortLine, sendingInterval);
+    waitArrivals(reader, sendingAmongIdle);
+    sending = delaysOf(reader, sentAt);
+  }
+  const double peak = target.peakResidentMiB();
+  target.stop();
+  reader.finish();
+  idle.closeAll();
+  sender.closeAll();
+  return {{"clients accepted (of " + std::to_string(mostClients + 1) + ")",
+           static_cast<double>(accepted), 0},
+          {"seconds spent connecting them", connecting, 1},
+          {"CPU while idle (% of a core)", cpu, 2},
+          {"peak resident memory of its first process (MiB)", peak, 1, false},
+          {"one more sending: delay, median (ms)", sending.first, 3},
+          {"one more sending: delay, 99th percentile (ms)", sending.second, 3}};
 }
 
 // A crowd of quiet clients, then one live client, connect; after a quiet second the crowd closes
@@ -429,6 +543,13 @@ std::vector<Scenario> scenarios() {
            toPipe + ")",
        crowdLeaves},
       {"burst", "5,000 clients connecting at once, one 100-byte line each (" + toPipe + ")", burst},
+      {"many-sending",
+       "1,000 clients, each a 64-byte line every 100 ms spread evenly, for 5 s (" + toPipe + ")",
+       manySending},
+      {"most-clients",
+       "19,000 idle clients, then one more sending a line every 100 ms (" + toPipe +
+           "); run by name",
+       mostClientsIdle, 1, false},
   };
 }
 

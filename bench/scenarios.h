@@ -27,6 +27,8 @@ struct Scenario {
   // Runs of each target, taken in turns: a run this short swings with whatever else the machine
   // does, and the median of several, side by side, is what compares.
   int rounds = 1;
+  // Whether a run that names no scenario takes it; one that takes minutes is run by name.
+  bool byDefault = true;
 };
 
 std::vector<Scenario> scenarios();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -229,6 +230,22 @@ std::string Target::errorText() const {
 
 double Target::cpuSeconds() const {
   return pid_ > 0 ? groupUsage(pid_).seconds : 0.0;
+}
+
+double Target::peakResidentMiB() const {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid_));
+  std::FILE* status = pid_ > 0 ? std::fopen(path, "r") : nullptr;
+  if (status == nullptr)
+    return NAN;
+  char line[256];
+  double kib = NAN;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::strncmp(line, "VmHWM:", 6) == 0)
+      kib = std::strtod(line + 6, nullptr);
+  }
+  std::fclose(status);
+  return kib / 1024.0;
 }
 
 void Target::stop() {

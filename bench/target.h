@@ -45,6 +45,8 @@ class Target {
   std::string errorText() const;
   // CPU time used so far by every process of the target's group, in seconds.
   double cpuSeconds() const;
+  // The most resident memory the target's first process has had, in MiB (VmHWM).
+  double peakResidentMiB() const;
 
   // SIGTERM to the group, SIGKILL to what is left of it after a grace period, then the leader is
   // reaped. Captured output stays readable.

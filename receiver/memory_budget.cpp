@@ -14,7 +14,7 @@ constexpr std::size_t noLimit = ~std::size_t{0};
 
 }  // namespace
 
-void MemoryBudget::beforeTurn(ClientRecord& client) {
+void MemoryBudget::limitReading(ClientRecord& client) {
   const bool over = held_ > budget;
   if (over && client.budgeted > 0 && !client.readingHeldOff) {
     holdOff(client);
@@ -22,13 +22,6 @@ void MemoryBudget::beforeTurn(ClientRecord& client) {
     client.connection->limitReceives(over ? shortReceive : noLimit);  // for this turn
     client.receivesShortened = over;
   }
-}
-
-void MemoryBudget::afterTurn(ClientRecord& client) {
-  const std::size_t cost = client.buffer.capacity() + client.connection->receivedMemory();
-  held_ = held_ - client.budgeted + cost;
-  client.budgeted = cost;
-  peak_ = std::max(peak_, held_);
 }
 
 void MemoryBudget::holdOff(ClientRecord& client) {

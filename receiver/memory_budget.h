@@ -22,9 +22,17 @@ class MemoryBudget {
   static constexpr std::size_t resumeAt = budget / 4 * 3;
 
   // Before a client's turn: holds off or shortens reading from it when over the budget.
-  void beforeTurn(ClientRecord& client);
-  // After its turn: counts what it holds now.
-  void afterTurn(ClientRecord& client);
+  void beforeTurn(ClientRecord& client) {
+    if (held_ > budget || client.receivesShortened)
+      limitReading(client);
+  }
+  // After its turn: counts what it holds now, `received` of it in its connection.
+  void afterTurn(ClientRecord& client, std::size_t received) {
+    const std::size_t cost = client.buffer.capacity() + received;
+    held_ = held_ - client.budgeted + cost;
+    client.budgeted = cost;
+    peak_ = held_ > peak_ ? held_ : peak_;
+  }
   // The client goes.
   void remove(ClientRecord& client);
   // Between passes: reading resumes when there is room again.
@@ -36,6 +44,7 @@ class MemoryBudget {
   bool readingHeldOff() const { return !heldOff_.empty(); }
 
  private:
+  void limitReading(ClientRecord& client);
   void holdOff(ClientRecord& client);
 
   std::size_t held_ = 0;

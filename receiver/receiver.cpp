@@ -233,9 +233,11 @@ Clients::Served Clients::serve(double now) {
       served.worked = true;
       continue;
     }
-    budget_.afterTurn(*client);
-    due_.update(*client, pieceDue(*client, output_.format()));
-    if (client->connection->receivedMemory() > 0)
+    const std::size_t received = client->connection->receivedMemory();
+    budget_.afterTurn(*client, received);
+    if (client->dueQueued || !client->buffer.empty())
+      due_.update(*client, pieceDue(*client, output_.format()));
+    if (received > 0)
       addWork(*client);  // a line still waits for its turn
   }
   serving_.clear();
