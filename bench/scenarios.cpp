@@ -180,19 +180,29 @@ std::vector<double> sendPaced(int socket, std::size_t count, std::size_t lineLen
 }
 
 // The median and 99th percentile of the delays from each line's send to its arrival, in ms, for
-// the lines of `client` from `first` on; NAN when none came.
-std::pair<double, double> delaysOf(const OutputReader& reader, const std::vector<double>& sentAt,
-                                   std::uint32_t client = 0, std::uint64_t first = 0) {
+// the lines that `sentAt` knows (when each was sent, or NAN for a line of no interest); NAN when
+// none came.
+template <typename SentAt>
+std::pair<double, double> delaysOf(const OutputReader& reader, SentAt sentAt) {
   std::vector<double> delays;
   for (const Arrival& arrival : reader.arrivals()) {
-    if (arrival.client == client && arrival.sequence >= first &&
-        arrival.sequence - first < sentAt.size())
-      delays.push_back((arrival.seconds - sentAt[arrival.sequence - first]) * 1000.0);
+    if (const double sent = sentAt(arrival); sent == sent)
+      delays.push_back((arrival.seconds - sent) * 1000.0);
   }
   std::sort(delays.begin(), delays.end());
   if (delays.empty())
     delays.push_back(NAN);
   return {percentile(delays, 0.5), percentile(delays, 0.99)};
+}
+
+// For delaysOf: the lines of `client` from `first` on, sent at `sentAt`.
+auto linesOf(const std::vector<double>& sentAt, std::uint32_t client = 0, std::uint64_t first = 0) {
+  return [&sentAt, client, first](const Arrival& arrival) {
+    return arrival.client == client && arrival.sequence >= first &&
+                   arrival.sequence - first < sentAt.size()
+               ? sentAt[arrival.sequence - first]
+               : NAN;
+  };
 }
 
 void waitArrivals(const OutputReader& reader, std::size_t count) {
@@ -226,7 +236,7 @@ Figures latency(const TargetCommand& command, std::size_t lines, double interval
   reader.finish();
   client.closeAll();
 
-  const auto [median, slow] = delaysOf(reader, sentAt);
+  const auto [median, slow] = delaysOf(reader, linesOf(sentAt));
   return {{"median (ms)", median, 3},
           {"99th percentile (ms)", slow, 3},
           {"lines arrived intact (of " + std::to_string(lines) + ")",
@@ -319,7 +329,7 @@ Figures idleClients(const TargetCommand& command) {
     const std::vector<double> sentAt =
         sendPaced(clients.sockets[0], sendingAmongIdle, shortLine, sendingInterval, 0, 1);
     waitArrivals(reader, probes + sendingAmongIdle);
-    sending = delaysOf(reader, sentAt, 0, 1);
+    sending = delaysOf(reader, linesOf(sentAt, 0, 1));
   }
   target.stop();
   reader.finish();
@@ -370,18 +380,14 @@ Figures manySending(const TargetCommand& command) {
   reader.finish();
   clients.closeAll();
 
-  std::vector<double> delays;
-  for (const Arrival& arrival : reader.arrivals()) {
-    if (arrival.client < count && arrival.sequence < rounds)
-      delays.push_back((arrival.seconds - sentAt[arrival.client * rounds + arrival.sequence]) *
-                       1000.0);
-  }
-  std::sort(delays.begin(), delays.end());
-  if (delays.empty())
-    delays.push_back(NAN);
+  const auto [median, slow] = delaysOf(reader, [&](const Arrival& arrival) {
+    return arrival.client < count && arrival.sequence < rounds
+               ? sentAt[arrival.client * rounds + arrival.sequence]
+               : NAN;
+  });
   return {{"CPU (% of a core)", cpu, 2},
-          {"delay, median (ms)", percentile(delays, 0.5), 3},
-          {"delay, 99th percentile (ms)", percentile(delays, 0.99), 3},
+          {"delay, median (ms)", median, 3},
+          {"delay, 99th percentile (ms)", slow, 3},
           {"lines arrived intact (of " + std::to_string(manyClients * rounds) + ")",
            static_cast<double>(reader.checker().intact()), 0, false}};
 }
@@ -407,7 +413,7 @@ Figures mostClientsIdle(const TargetCommand& command) {
     const std::vector<double> sentAt =
         sendPaced(sender.sockets[0], sendingAmongIdle, shortLine, sendingInterval);
     waitArrivals(reader, sendingAmongIdle);
-    sending = delaysOf(reader, sentAt);
+    sending = delaysOf(reader, linesOf(sentAt));
   }
   const double peak = target.peakResidentMiB();
   target.stop();

@@ -351,48 +351,42 @@ plinth::platform::PollResult failingPoll(plinth::platform::SocketHandle socket,
   return plinth::platform::realServices().poll(socket, direction);
 }
 
-// A listener that fails ends the loop, with what the clients sent written first, and says why.
-TEST_F(ServeClientsTest, AFailingListenerEndsTheLoopAfterTheClientsOutput) {
-  plinth::platform::ServiceOverride polls(&plinth::platform::Services::poll, failingPoll);
-  pollsFail = false;
-  start();
-  const test_support::Socket client(connect());
-  send(client, "line\n");
-  ASSERT_TRUE(written("line\n", std::chrono::seconds(10)));
-  send(client, "held");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  pollsFail = true;
-  const test_support::Socket another(connect());  // the listener's poll fails
-  loop.join();
-  EXPECT_EQ(end, LoopEnd::listenerFailed);
-  EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));
-  std::lock_guard<std::mutex> hold(outputLock);
-  EXPECT_NE(messages.find("The listening socket failed (error "), std::string::npos) << messages;
-}
-
 std::atomic<bool> waitsFail{false};
 bool failingWait(std::int32_t milliseconds, std::vector<plinth::platform::ReadySocket>& ready) {
   return !waitsFail && plinth::platform::realServices().waitForReadiness(milliseconds, ready);
 }
 
-// So does a wait for the sockets that fails, rather than leave the loop blind.
-TEST_F(ServeClientsTest, AFailingWaitEndsTheLoopAfterTheClientsOutput) {
+// A listener that fails, or a wait for the sockets that fails, ends the loop, with what the
+// clients sent written first, and says why.
+TEST_F(ServeClientsTest, AFailingListenerOrWaitEndsTheLoopAfterTheClientsOutput) {
+  plinth::platform::ServiceOverride polls(&plinth::platform::Services::poll, failingPoll);
   plinth::platform::ServiceOverride waits(&plinth::platform::Services::waitForReadiness,
                                           failingWait);
-  waitsFail = false;
-  start();
-  const test_support::Socket client(connect());
-  send(client, "line\n");
-  ASSERT_TRUE(written("line\n", std::chrono::seconds(10)));
-  send(client, "held");
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  waitsFail = true;
-  send(client, " and more");  // wakes the loop, which meets the failing waits
-  loop.join();
-  EXPECT_EQ(end, LoopEnd::waitFailed);
-  EXPECT_TRUE(written("held and more", std::chrono::milliseconds(0)));
-  std::lock_guard<std::mutex> hold(outputLock);
-  EXPECT_NE(messages.find("Waiting for the sockets failed (error "), std::string::npos) << messages;
+  for (const bool listenerFails : {false, true}) {  // a failed wait leaves the server running
+    SCOPED_TRACE(listenerFails ? "listener" : "wait");
+    pollsFail = waitsFail = false;
+    {
+      std::lock_guard<std::mutex> hold(outputLock);
+      writes.clear();
+      messages.clear();
+    }
+    start();
+    const test_support::Socket client(connect());
+    send(client, "line\n");
+    ASSERT_TRUE(written("line\n", std::chrono::seconds(10)));
+    send(client, "held");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    (listenerFails ? pollsFail : waitsFail) = true;
+    const test_support::Socket another(connect());  // wakes the loop, which meets the failure
+    loop.join();
+    EXPECT_EQ(end, listenerFails ? LoopEnd::listenerFailed : LoopEnd::waitFailed);
+    EXPECT_TRUE(written("held", std::chrono::milliseconds(0)));
+    std::lock_guard<std::mutex> hold(outputLock);
+    EXPECT_NE(messages.find(listenerFails ? "The listening socket failed (error "
+                                          : "Waiting for the sockets failed (error "),
+              std::string::npos)
+        << messages;
+  }
 }
 
 int acceptCalls = 0;
