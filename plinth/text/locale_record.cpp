@@ -147,9 +147,7 @@ class GroupSizes {
   // A size is held at `largest`, the count of digits, beyond which it means the same; so a long
   // size in the text cannot overflow.
   GroupSizes(const plinth_string& grouping, std::size_t largest)
-      : cursor_(grouping.text),
-        wholeNumbers_(grouping.view().find(u';') != std::u16string_view::npos),
-        largest_(largest) {}
+      : cursor_(grouping.text), wholeNumbers_(hasSemicolon(grouping.text)), largest_(largest) {}
 
   // The next group's size; 0 once grouping has ended.
   std::size_t next() {
@@ -174,6 +172,12 @@ class GroupSizes {
   }
 
  private:
+  // Like the system's, the text ends at its first NUL, whatever the string holds after it.
+  static bool hasSemicolon(const char16_t* text) {
+    const std::u16string_view read(text);
+    return read.find(u';') != std::u16string_view::npos;
+  }
+
   const char16_t* cursor_;
   bool wholeNumbers_;
   std::size_t largest_;

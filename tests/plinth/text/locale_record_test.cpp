@@ -44,6 +44,13 @@ TEST(FormatGroupedNumber, WalksTheGroupingText) {
   EXPECT_EQ(grouped(u"1234567", u""), u"1234567");
   EXPECT_EQ(grouped(u"1234567", u"30"), u"1,234,567");
   EXPECT_EQ(grouped(u"123456", u"3;0"), u"123,456");  // no separator before the first digit
+
+  // The text ends at its first NUL, as the system's does: a semicolon after it changes nothing.
+  NumberFormat format;
+  format.grouping.assign(u"13\0" u"8;1", 6);
+  RecordingDest dest;
+  formatGroupedNumber(LocaleRecord{}, u"123456789", dest, &format);
+  EXPECT_EQ(dest.written, u"12345,678,9");
 }
 
 TEST(FormatGroupedNumber, ReadsTheDigitTextLeniently) {
