@@ -13,7 +13,7 @@ constexpr int tagColours[] = {31, 32, 33, 34, 35, 36, 91, 92, 93, 94, 95, 96};
 std::string narrow(const char16_t* text) {
   std::string result;
   for (; *text != 0; ++text)
-    result += static_cast<char>(*text);  // a dotted address: digits and dots
+    result += static_cast<char>(*text);  // an address: digits, letters, dots, colons
   return result;
 }
 
@@ -22,11 +22,17 @@ std::string narrow(const char16_t* text) {
 ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& client,
                            const OutputFormat& format, unsigned number)
     : connection(client) {
+  if (!format.tags && !format.json)
+    return;
+  // Appended piece by piece: GCC 12 warns, wrongly, about `"[" + text`. An IPv6 address stands in
+  // brackets before the port, as in a URL.
+  const std::string address = narrow(client->getAddress());
+  const bool ipv6 = address.find(':') != std::string::npos;
+  endpoint.append(ipv6 ? "[" : "").append(address).append(ipv6 ? "]:" : ":");
+  endpoint.append(std::to_string(client->getPort()));
   if (!format.tags)
     return;
-  // Appended piece by piece: GCC 12 warns, wrongly, about `"[" + text`.
-  name.append("[").append(narrow(client->getAddress()));
-  name.append(":").append(std::to_string(client->getPort())).append("]");
+  name.append("[").append(endpoint).append("]");
   if (format.colour) {
     const int colour = tagColours[number % std::size(tagColours)];
     tag.append("\x1b[").append(std::to_string(colour)).append("m").append(name).append("\x1b[0m");
@@ -36,7 +42,7 @@ ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& 
   tag += ' ';
 }
 
-std::size_t writeTimeOfDay(char* out) {
+std::size_t writeTime(char* out, TimeForm form) {
   const plinth::platform::TimeOfDay now = plinth::platform::services.localTime();
   const auto digits = [&out](int value, int count) {
     for (int place = count - 1; place >= 0; --place, value /= 10)
@@ -44,6 +50,14 @@ std::size_t writeTimeOfDay(char* out) {
     out += count;
   };
   char* const start = out;
+  if (form == TimeForm::rfc3339) {
+    digits(now.year, 4);
+    *out++ = '-';
+    digits(now.month, 2);
+    *out++ = '-';
+    digits(now.day, 2);
+    *out++ = 'T';
+  }
   digits(now.hour, 2);
   *out++ = ':';
   digits(now.minute, 2);
@@ -51,15 +65,23 @@ std::size_t writeTimeOfDay(char* out) {
   digits(now.second, 2);
   *out++ = '.';
   digits(now.millisecond, 3);
-  *out++ = ' ';
+  if (form == TimeForm::rfc3339) {
+    const int offset = now.utcOffsetMinutes;
+    *out++ = offset < 0 ? '-' : '+';
+    digits((offset < 0 ? -offset : offset) / 60, 2);
+    *out++ = ':';
+    digits((offset < 0 ? -offset : offset) % 60, 2);
+  } else {
+    *out++ = ' ';
+  }
   return static_cast<std::size_t>(out - start);
 }
 
 void reportClient(const ClientRecord& record, const char* before, const char* after,
                   const OutputFormat& format) {
-  char time[16] = {};
+  char time[longestTime + 1] = {};
   if (format.timestamps)
-    writeTimeOfDay(time);
+    writeTime(time, TimeForm::timeOfDay);
   plinth::TextWriter& console = plinth::console().writeText(time).writeText(before);
   if (record.name.empty())
     console.writeWideText(record.connection->getAddress());

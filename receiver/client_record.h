@@ -17,6 +17,7 @@ struct OutputFormat {
   bool tags = false;        // each piece starts with its client's address and port
   bool timestamps = false;  // each piece starts with the local time it is written
   bool colour = false;      // each client's tag in a colour of its own
+  bool json = false;        // one JSON record per line instead of text (the others are off)
 
   bool prefixed() const { return tags || timestamps; }
 };
@@ -47,14 +48,19 @@ struct ClientRecord {
   ClientRecord* dueBefore = nullptr;
   ClientRecord* dueAfter = nullptr;
   std::list<ClientRecord>::iterator self;
-  // With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces, coloured
-  // when the output takes colour. Empty without tags.
+  // With tags or JSON records, its address and port as a URL writes them: "192.168.1.7:50412",
+  // "[::1]:50412". With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces,
+  // coloured when the output takes colour. Empty otherwise.
+  std::string endpoint;
   std::string name;
   std::string tag;
 };
 
-// Writes "hh:mm:ss.mmm " (the local time, 13 characters) at `out`; returns the count.
-std::size_t writeTimeOfDay(char* out);
+// The local time, written at `out` as a prefix, "hh:mm:ss.mmm " (13 characters), or as JSON
+// records date it, "2026-12-09T14:03:27.512+01:00" (29); returns the count.
+enum class TimeForm { timeOfDay, rfc3339 };
+inline constexpr std::size_t longestTime = 29;
+std::size_t writeTime(char* out, TimeForm form);
 
 // A console line about a client: `before`, its name (the address, or with tags its tag), `after`;
 // with timestamps, the time first.

@@ -5,6 +5,9 @@
 #include <optional>
 #include <string_view>
 
+#include "plinth/net/sockets.h"
+#include "plinth/platform/platform.h"
+
 namespace farspeak {
 namespace {
 
@@ -18,9 +21,10 @@ struct OptionName {
 
 constexpr OptionName optionNames[] = {
     {'p', "port", "a number from 1 to 65535"},
-    {'l', "listen", "an IPv4 address such as 127.0.0.1"},
+    {'l', "listen", "an IPv4 or IPv6 address or a host name"},
     {'t', "tag", ""},
     {'T', "timestamps", ""},
+    {'\0', "json", ""},  // the one option without a short form
     {'h', "help", ""},
     {'V', "version", ""},
 };
@@ -87,6 +91,31 @@ bool isIpv4Address(std::string_view text) {
   return text.empty();
 }
 
+// What a listen address reads as: with a ':', an IPv6 address; of digits and dots only, an IPv4
+// address; anything else, a host name, looked up at start-up. Empty when it is a name, or the
+// reason it is refused: malformed, or an address that no client connects to (multicast,
+// broadcast).
+std::optional<std::string> refusedListenAddress(const std::string& text) {
+  const bool ipv6 = text.find(':') != std::string::npos;
+  const bool ipv4 = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
+  if (!ipv6 && !ipv4)
+    return std::nullopt;
+  plinth::platform::SocketAddress address;
+  plinth::startSockets();  // Windows reads no address before
+  if ((ipv4 && !isIpv4Address(text)) ||
+      !plinth::platform::services.numericAddress(text.c_str(), &address) ||
+      (address.family == plinth::platform::AddressFamily::ipv6) != ipv6) {
+    return ipv6 ? "is no IPv6 address" : "is no IPv4 address";
+  }
+  const std::uint8_t* bytes = address.bytes;
+  const bool multicast = ipv6 ? bytes[0] == 0xFF : (bytes[0] & 0xF0) == 0xE0;
+  const bool broadcast =
+      !ipv6 && bytes[0] == 255 && bytes[1] == 255 && bytes[2] == 255 && bytes[3] == 255;
+  if (multicast || broadcast)
+    return multicast ? "is a multicast address" : "is the broadcast address";
+  return std::nullopt;
+}
+
 void refuse(CommandLine& commandLine, const std::string& reason) {
   commandLine.action = Action::badUsage;
   commandLine.text = "farspeak: " + reason;
@@ -110,12 +139,18 @@ void apply(const OptionName& option, std::string_view spelling,
       }
       break;
     case 'l':
-      if (isIpv4Address(*value)) {
-        options.listenAddress = *value;
+      if (const std::optional<std::string> refused = refusedListenAddress(std::string(*value))) {
+        refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) + ": " +
+                                quoted(*value) + " " + *refused);
+      } else if (value->empty()) {
+        refuse(commandLine,
+               quoted(spelling) + " needs " + std::string(option.valueWanted) + ", not ''");
       } else {
-        refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) +
-                                ", not " + quoted(*value));
+        options.listenAddresses.emplace_back(*value);
       }
+      break;
+    case '\0':
+      options.json = true;
       break;
     case 't':
       options.tag = true;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "receiver/program_info.h"
 
@@ -13,9 +14,12 @@ inline constexpr std::uint16_t defaultPort = 52525;
 // How the receiver is to run.
 struct Options {
   std::uint16_t port = defaultPort;  // -p, --port N: 1 to 65535
-  std::string listenAddress;         // -l, --listen ADDR: dotted IPv4 text as given; empty: all
-  bool tag = false;                  // -t, --tag: each piece starts with the client's address
-  bool timestamps = false;           // -T, --timestamps: each piece starts with the local time
+  // -l, --listen ADDR, any number of times: an IPv4 or IPv6 address or a host name, as given;
+  // none: every IPv4 address.
+  std::vector<std::string> listenAddresses;
+  bool tag = false;         // -t, --tag: each piece starts with the client's address
+  bool timestamps = false;  // -T, --timestamps: each piece starts with the local time
+  bool json = false;        // --json: one JSON record per line
 
   bool operator==(const Options&) const = default;
 };

@@ -167,6 +167,15 @@ const unsigned char* escapePiece(ByteBuffer& out, const unsigned char* begin,
 const unsigned char* writePiece(ClientRecord& record, OutputBuffer& output,
                                 const unsigned char* begin, const unsigned char* stop,
                                 const unsigned char* end) {
+  if (output.format().json) {
+    // A record takes the client's bytes as they are: a piece holds at most longestPiece of them.
+    const unsigned char* cut = stop;
+    if (static_cast<std::size_t>(stop - begin) > longestPiece)
+      cut = characterBoundary(begin, begin + longestPiece, end);
+    output.writeText(record,
+                     {reinterpret_cast<const char*>(begin), static_cast<std::size_t>(cut - begin)});
+    return cut;
+  }
   ByteBuffer& out = output.startPiece(record);
   const unsigned char* const reached =
       escapePiece(out, begin, stop, end, output.format().prefixed());
@@ -267,6 +276,8 @@ bool pollClient(ClientRecord& record, Pass& pass) {
   flushClient(record, pass.output);
   pass.output.endLine(record);
   const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
+  if (pass.output.format().json)
+    pass.output.writeEvent(record, closedByPeer ? "close" : "lost");
   reportClient(record, "Connection from ", closedByPeer ? " closed\n" : " lost\n",
                pass.output.format());
   return false;

@@ -5,6 +5,7 @@
 #include "plinth/core/clock.h"
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
+#include "receiver/json_text.h"
 
 namespace farspeak {
 namespace {
@@ -28,9 +29,7 @@ ByteBuffer& OutputBuffer::startPiece(const ClientRecord& client) {
   if (openLine_ != nullptr && (openLine_ != &client || format_.prefixed()))
     bytes_.append('\n');
   if (format_.timestamps) {
-    if (timeLength_ == 0)
-      timeLength_ = writeTimeOfDay(time_);  // one reading a pass: the pass is when it is written
-    bytes_.append({time_, timeLength_});
+    bytes_.append(passTime());
   }
   bytes_.append(client.tag);
   if (format_.prefixed() && client.lineOpen)
@@ -43,6 +42,53 @@ void OutputBuffer::endPiece(ClientRecord& client) {
   openLine_ = client.lineOpen ? &client : nullptr;
   if (bytes_.size() >= outputWriteSize)
     writeHeld();
+}
+
+std::string_view OutputBuffer::passTime() {
+  if (timeLength_ == 0)
+    timeLength_ = writeTime(time_, format_.json ? TimeForm::rfc3339 : TimeForm::timeOfDay);
+  return {time_, timeLength_};
+}
+
+void OutputBuffer::startRecord(const ClientRecord& client, std::string_view event) {
+  starting();
+  bytes_.append("{\"time\":\"");
+  bytes_.append(passTime());
+  bytes_.append("\",\"client\":\"");
+  bytes_.append(client.endpoint);
+  bytes_.append("\",\"event\":\"");
+  bytes_.append(event);
+  bytes_.append('"');
+}
+
+void OutputBuffer::endRecord() {
+  bytes_.append("}\n");
+  if (bytes_.size() >= outputWriteSize)
+    writeHeld();
+}
+
+void OutputBuffer::writeText(ClientRecord& client, std::string_view bytes) {
+  const bool lineEnds = !bytes.empty() && bytes.back() == '\n';
+  if (lineEnds)
+    bytes.remove_suffix(1);
+  startRecord(client, lineEnds ? "line" : "piece");
+  if (client.lineOpen)
+    bytes_.append(",\"continues\":true");
+  bytes_.append(",\"text\":\"");
+  const bool replaced = appendJsonText(bytes_, bytes);
+  bytes_.append('"');
+  if (replaced) {
+    bytes_.append(",\"raw\":\"");
+    appendBase64(bytes_, bytes);
+    bytes_.append('"');
+  }
+  client.lineOpen = !lineEnds;
+  endRecord();
+}
+
+void OutputBuffer::writeEvent(const ClientRecord& client, std::string_view event) {
+  startRecord(client, event);
+  endRecord();
 }
 
 void OutputBuffer::endLine(const ClientRecord& client) {

@@ -7,7 +7,8 @@
 // Lines of two clients never share an output line: a piece that would continue another client's
 // open line is put on a line of its own, and a client that goes, or the end of the program, ends
 // the line it left open. With prefixes, every piece starts a line of its own, marked as a
-// continuation when it continues its client's line.
+// continuation when it continues its client's line. With JSON records, every piece and every
+// client's coming and going is a record of its own line.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,11 @@ class OutputBuffer : public plinth::HeldOutput {
   void endOpenLine();
   std::size_t capacity() const { return bytes_.capacity(); }
 
+  // With JSON records: a piece of `client`'s text (a line's with its LF last), or an event of
+  // its ("connect", "close", "lost").
+  void writeText(ClientRecord& client, std::string_view bytes);
+  void writeEvent(const ClientRecord& client, std::string_view event);
+
   // A pass of the loop begins at `seconds` (the fine clock): what has waited a millisecond goes.
   void passBegins(double seconds);
   // One write of everything held. When it fails, the failure is reported and nothing more is
@@ -56,13 +62,18 @@ class OutputBuffer : public plinth::HeldOutput {
  private:
   void keepNewLine();
   void starting();
+  // The record's fields up to its event, and the end of a record.
+  void startRecord(const ClientRecord& client, std::string_view event);
+  void endRecord();
+  // The local time of this pass, read once a pass: the pass is when its pieces are written.
+  std::string_view passTime();
 
   OutputFormat format_;
   ByteBuffer bytes_;
   const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
   double passStart_ = 0.0;
-  double oldest_ = 0.0;  // when the oldest byte held came (the start of its pass)
-  char time_[16] = {};   // the local time of this pass, once a piece has needed it
+  double oldest_ = 0.0;          // when the oldest byte held came (the start of its pass)
+  char time_[longestTime] = {};  // the local time of this pass, once a piece has needed it
   std::size_t timeLength_ = 0;
   bool failed_ = false;
   std::uint64_t writeCalls_ = 0;

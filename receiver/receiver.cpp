@@ -1,7 +1,9 @@
 #include "receiver/receiver.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 
 #include "plinth/core/clock.h"
 #include "plinth/net/sockets.h"
@@ -133,14 +135,16 @@ class PassClock {
 };
 
 // What the user reads after "Couldn't start the server".
-void sayWhyTheServerDidNotStart(const plinth::InternetServer& server, const Options& options) {
+// `address`: the one listened on, as text, or empty for every IPv4 address.
+void sayWhyTheServerDidNotStart(const plinth::InternetServer& server, std::uint16_t port,
+                                const std::string& address) {
   const plinth::platform::Services& services = plinth::platform::services;
   const int error = server.failureError();
   plinth::TextWriter& console = plinth::console();
   const auto where = [&] {
-    console.writeText("port ").writeInt(options.port);
-    if (!options.listenAddress.empty())
-      console.writeText(" on ").writeText(options.listenAddress.c_str());
+    console.writeText("port ").writeInt(port);
+    if (!address.empty())
+      console.writeText(" on ").writeText(address.c_str());
   };
   switch (server.failure()) {
     case plinth::ServerFailure::socketLibrary:
@@ -201,6 +205,8 @@ ClientRecord& Clients::add(const plinth::CountedRef<plinth::NetworkConnection>& 
   ClientRecord& client = clients_.emplace_back(connection, output_.format(), number);
   client.self = std::prev(clients_.end());
   connection->watch(reinterpret_cast<std::uintptr_t>(&client));
+  if (output_.format().json)
+    output_.writeEvent(client, "connect");
   return client;
 }
 
@@ -263,23 +269,35 @@ void Clients::writeAll() {
   output_.endOpenLine();
 }
 
-LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format) {
+LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
+                     const OutputFormat& format) {
   const plinth::platform::Services& services = plinth::platform::services;
   OutputBuffer output(format);
   MemoryBudget budget;
   Clients clients(output, budget);
-  Acceptor acceptor(server, clients, format);
-  server.watch(listenerKey);
+  // A listener's key is its place among the servers; a client's, its record's address.
+  std::vector<Acceptor> acceptors;
+  std::vector<bool> listenerReady(servers.size());
+  for (std::size_t listener = 0; listener < servers.size(); ++listener) {
+    acceptors.emplace_back(*servers[listener], clients, format);
+    servers[listener]->watch(listener);
+  }
   std::vector<plinth::platform::ReadySocket> ready;
-  bool listenerReady = false;
-  // What a wait or a look found: the clients it names have work.
+  // What a wait or a look found: the listeners and clients it names have work.
   const auto take = [&] {
     for (const plinth::platform::ReadySocket& socket : ready) {
-      if (socket.key == listenerKey)
-        listenerReady = true;
+      if (socket.key < servers.size())
+        listenerReady[socket.key] = true;
       else
         clients.found(*reinterpret_cast<ClientRecord*>(socket.key), socket.exception);
     }
+  };
+  const auto failedServer = [&]() -> const plinth::InternetServer* {
+    for (const plinth::InternetServer* server : servers) {
+      if (!server->isRunning())
+        return server;
+    }
+    return nullptr;
   };
   PassClock clock;
   std::size_t lastTurns = 0;
@@ -291,10 +309,11 @@ LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format)
   double writingBeforeStop = 0.0;
   while (!output.failed()) {
     if (!stoppingSince) {
-      if (!server.isRunning())
+      if (failedServer() != nullptr)
         break;
       if (services.stopRequested()) {
-        server.close();  // no new clients; those here are read until they have no more
+        for (plinth::InternetServer* server : servers)
+          server->close();  // no new clients; those here are read until they have no more
         stoppingSince = plinth::getSeconds(true);
         writingBeforeStop = output.secondsWriting();
       }
@@ -312,8 +331,12 @@ LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format)
     if (waitFailed)
       break;
 
-    const bool accepted = !stoppingSince && acceptor.accept(now, listenerReady);
-    listenerReady = false;
+    bool accepted = false;
+    for (std::size_t listener = 0; listener < servers.size(); ++listener) {
+      accepted =
+          (!stoppingSince && acceptors[listener].accept(now, listenerReady[listener])) || accepted;
+      listenerReady[listener] = false;
+    }
     const Clients::Served served = clients.serve(now);
     lastTurns = served.turns;
     budget.resumeWhenRoom();
@@ -339,11 +362,15 @@ LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format)
       break;
     budget.giveBack();
     const double waitStart = plinth::getSeconds(true);
-    std::int32_t limit = acceptor.waitLimit(waitStart);
-    if (const std::optional<double> due = clients.nextPieceDue()) {
-      const std::int32_t untilDue = millisecondsUntil(*due, waitStart);
-      limit = limit < 0 ? untilDue : std::min(limit, untilDue);
-    }
+    std::int32_t limit = -1;
+    const auto atMost = [&limit](std::int32_t milliseconds) {
+      if (milliseconds >= 0)
+        limit = limit < 0 ? milliseconds : std::min(limit, milliseconds);
+    };
+    for (const Acceptor& acceptor : acceptors)
+      atMost(acceptor.waitLimit(waitStart));
+    if (const std::optional<double> due = clients.nextPieceDue())
+      atMost(millisecondsUntil(*due, waitStart));
     waitFailed = !services.waitForReadiness(limit, ready);
     if (waitFailed)
       break;
@@ -360,33 +387,72 @@ LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format)
   }
   if (stoppingSince)
     return LoopEnd::stopRequested;
-  sayTheListenerFailed(server);
+  sayTheListenerFailed(*failedServer());
   return LoopEnd::listenerFailed;
 }
 
 bool runReceiver(const Options& options) {
-  plinth::InternetServer server(options.port, options.listenAddress.c_str());
-  if (!server.isRunning()) {
-    plinth::console().writeText("Couldn't start the server\n");
-    sayWhyTheServerDidNotStart(server, options);
-    return false;
+  using plinth::platform::SocketAddress;
+  const plinth::platform::Services& services = plinth::platform::services;
+  // Every IPv4 address, or each address the options name, and each one a name stands for.
+  std::vector<SocketAddress> addresses;
+  if (options.listenAddresses.empty())
+    addresses.push_back(plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, 0));
+  for (const std::string& text : options.listenAddresses) {
+    SocketAddress numeric;
+    std::string failure;
+    const std::vector<SocketAddress> found =
+        plinth::startSockets() && services.numericAddress(text.c_str(), &numeric)
+            ? std::vector<SocketAddress>{numeric}
+            : services.resolveName(text.c_str(), &failure);
+    if (found.empty()) {
+      plinth::console()
+          .writeText("Couldn't start the server\n")
+          .writeText(text.c_str())
+          .writeText(" names no address to listen on (")
+          .writeText(failure.c_str())
+          .writeText(")\n");
+      return false;
+    }
+    for (const SocketAddress& address : found) {
+      if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+        addresses.push_back(address);
+    }
+  }
+  std::vector<std::unique_ptr<plinth::InternetServer>> servers;
+  for (SocketAddress address : addresses) {
+    address.port = options.port;
+    servers.push_back(std::make_unique<plinth::InternetServer>(address));
+    if (!servers.back()->isRunning()) {
+      plinth::console().writeText("Couldn't start the server\n");
+      sayWhyTheServerDidNotStart(
+          *servers.back(), options.port,
+          options.listenAddresses.empty() ? "" : services.addressText(address));
+      return false;
+    }
   }
   plinth::console()
       .writeText("Farspeak started on port ")
-      .writeInt(server.getPort())
+      .writeInt(servers.front()->getPort())
       .writeText("!\n");
   plinth::console().writeText("hostname=").writeWideText(plinth::getHostName()).writeText("\n");
-  plinth::console()
-      .writeText("host address=")
-      .writeWideText(server.getHostAddress())
-      .writeText("\n");
+  plinth::TextWriter& banner = plinth::console().writeText("host address=");
+  for (std::size_t server = 0; server < servers.size(); ++server)
+    banner.writeText(server > 0 ? " " : "").writeWideText(servers[server]->getHostAddress());
+  banner.writeText("\n");
   // Colours are for a person at a terminal, who has not asked for none (no-color.org).
   const char* noColour = std::getenv("NO_COLOR");
-  const OutputFormat format{.tags = options.tag,
-                            .timestamps = options.timestamps,
-                            .colour = options.tag && (noColour == nullptr || *noColour == '\0') &&
-                                      plinth::platform::services.standardOutputTakesColour()};
-  return serveClients(server, format) == LoopEnd::stopRequested;
+  const bool prefixes = !options.json;
+  const OutputFormat format{.tags = prefixes && options.tag,
+                            .timestamps = prefixes && options.timestamps,
+                            .colour = prefixes && options.tag &&
+                                      (noColour == nullptr || *noColour == '\0') &&
+                                      services.standardOutputTakesColour(),
+                            .json = options.json};
+  std::vector<plinth::InternetServer*> listening;
+  for (const auto& server : servers)
+    listening.push_back(server.get());
+  return serveClients(listening, format) == LoopEnd::stopRequested;
 }
 
 }  // namespace farspeak

@@ -67,13 +67,14 @@ class Clients {
 
 enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 
-// The main loop on a listening server, until a stop is requested, the server stops, the wait for
+// The main loop on listening servers, until a stop is requested, a server stops, the wait for
 // the sockets fails, or standard output fails. While clients have work, passes follow each other,
 // with a zero-time look at the sockets at least every 100 µs; with none, the loop waits for the
 // sockets, at most until the earliest held piece is due. A stop request closes the listener, and
 // the clients are then read until they have nothing more to give (for a few seconds at most). At
 // the end, what the clients still hold is written, unless standard output has failed.
-LoopEnd serveClients(plinth::InternetServer& server, const OutputFormat& format = {});
+LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
+                     const OutputFormat& format = {});
 
 // Runs the whole receiver with these options: starts the server, says on the console that it did
 // or why not, and serves clients until it stops. True when it stopped on request.

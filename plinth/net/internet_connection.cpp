@@ -54,9 +54,9 @@ void ReceivedBytes::release() {
 }
 
 InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
-                                               const char* peerAddress, std::uint16_t peerPort)
-    : socket(accepted), port(peerPort) {
-  address.assignNarrow(peerAddress, codePage1252);
+                                               const platform::SocketAddress& peer)
+    : socket(accepted), port(peer.port) {
+  address.assignNarrow(platform::services.addressText(peer).c_str(), codePage1252);
 }
 
 void InternetConnectionImpl::end(ConnectionState how) {

@@ -56,8 +56,7 @@ class ReceivedBytes {
 };
 
 struct InternetConnectionImpl {
-  InternetConnectionImpl(platform::SocketHandle accepted, const char* peerAddress,
-                         std::uint16_t peerPort);
+  InternetConnectionImpl(platform::SocketHandle accepted, const platform::SocketAddress& peer);
 
   bool pollReadable();
   bool pollWritable();

@@ -4,10 +4,13 @@
 
 namespace plinth {
 
-InternetServer::InternetServer(std::int32_t port, const char* address)
+InternetServer::InternetServer(std::int32_t port)
+    : InternetServer(
+          platform::anyAddress(platform::AddressFamily::ipv4, static_cast<std::uint16_t>(port))) {}
+
+InternetServer::InternetServer(const platform::SocketAddress& address)
     : impl_(new InternetServerImpl) {
-  impl_->port = port;
-  impl_->address = address != nullptr ? address : "";
+  impl_->address = address;
   open();
 }
 
@@ -35,32 +38,34 @@ void InternetServer::open() {
   };
   if (!startSockets())
     return fail(ServerFailure::socketLibrary);
-  impl_->listeningSocket = platform::services.openStreamSocket();
+  platform::SocketAddress& address = impl_->address;
+  impl_->listeningSocket = platform::services.openStreamSocket(address.family);
   if (impl_->listeningSocket == platform::invalidSocket)
     return fail(ServerFailure::socket);
-  const auto port = static_cast<std::uint16_t>(impl_->port);
-  if (!platform::services.bindAddress(impl_->listeningSocket, impl_->address.c_str(), port))
+  if (!platform::services.bindAddress(impl_->listeningSocket, address))
     return fail(ServerFailure::bind);
   if (!platform::services.listen(impl_->listeningSocket))
     return fail(ServerFailure::listen);
   impl_->stopped = false;
-  std::uint16_t boundPort = 0;
-  if (platform::services.localPort(impl_->listeningSocket, &boundPort))
-    impl_->port = boundPort;
+  platform::services.localPort(impl_->listeningSocket, &address.port);
 
-  if (!impl_->address.empty()) {
-    impl_->hostAddress.assignNarrow(impl_->address.c_str(), codePage1252);
+  const platform::SocketAddress any = platform::anyAddress(address.family, address.port);
+  if (address != any) {
+    impl_->hostAddress.assignNarrow(platform::services.addressText(address).c_str(), codePage1252);
     return;
   }
   // Where other machines can reach this host, for the banner.
-  const std::vector<std::string> addresses = platform::services.interfaceAddresses();
-  for (const std::string& address : addresses) {
+  const std::vector<std::string> addresses = platform::services.interfaceAddresses(address.family);
+  for (const std::string& text : addresses) {
     if (impl_->hostAddress.length > 0)
       impl_->hostAddress.append(u", ");
-    impl_->hostAddress.appendNarrow(address.c_str(), codePage1252);
+    impl_->hostAddress.appendNarrow(text.c_str(), codePage1252);
   }
-  if (addresses.empty())
-    impl_->hostAddress.assign(u"127.0.0.1");
+  if (addresses.empty()) {
+    impl_->hostAddress.assignNarrow(
+        platform::services.addressText(platform::loopbackAddress(address.family, 0)).c_str(),
+        codePage1252);
+  }
 }
 
 bool InternetServer::isRunning() const {
@@ -94,7 +99,7 @@ const char16_t* InternetServer::getHostAddress() const {
 }
 
 std::uint16_t InternetServer::getPort() const {
-  return static_cast<std::uint16_t>(impl_->port);
+  return impl_->address.port;
 }
 
 bool InternetServer::acceptFailed() const {
@@ -133,14 +138,14 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
   }
   if (!result.ready)
     return {};
-  platform::AddressText peer;
+  platform::SocketAddress peer;
   const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
   impl_->acceptFailed = accepted == platform::invalidSocket;
   impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
   if (impl_->acceptFailed)
     return {};  // the server keeps running
   return CountedRef<InternetConnection>(
-      new InternetConnection(new InternetConnectionImpl(accepted, peer.text, peer.port)));
+      new InternetConnection(new InternetConnectionImpl(accepted, peer)));
 }
 
 }  // namespace plinth

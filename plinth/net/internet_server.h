@@ -1,5 +1,6 @@
-// A listening TCP socket on one port of every local IPv4 address (or of one), handing out each
-// client that connects as a new connection. It never blocks, writes no messages, and reports
+// A listening TCP socket on one port of every local IPv4 address, or of one address (IPv4 or
+// IPv6, or every address of one family), handing out each client that connects as a new
+// connection. It never blocks, writes no messages, and reports
 // trouble only by ceasing to run.
 #pragma once
 
@@ -25,8 +26,7 @@ enum class ServerFailure {
 };
 
 struct InternetServerImpl {
-  std::int32_t port = 0;  // its low 16 bits are used; the bound port once listening
-  std::string address;    // the one local address to listen on; empty for all of them
+  platform::SocketAddress address;  // its port the bound one once listening
   bool stopped = true;
   platform::SocketHandle listeningSocket = platform::invalidSocket;
   plinth_string hostAddress;
@@ -41,9 +41,10 @@ struct InternetServerImpl {
 
 class InternetServer : public Refcountable {
  public:
-  // Opens the listening socket at once, on every local address or on `address` (dotted IPv4 text)
-  // alone. A failure leaves the server stopped.
-  explicit InternetServer(std::int32_t port, const char* address = nullptr);
+  // Opens the listening socket at once, on every local IPv4 address and `port` (its low 16 bits),
+  // or on `address` and its port. A failure leaves the server stopped.
+  explicit InternetServer(std::int32_t port);
+  explicit InternetServer(const platform::SocketAddress& address);
   virtual ~InternetServer();
   InternetServer(const InternetServer&) = delete;
   InternetServer& operator=(const InternetServer&) = delete;
@@ -57,8 +58,8 @@ class InternetServer : public Refcountable {
   bool hasPendingConnection();
   // The held client, or one accepted now, or an empty reference.
   CountedRef<InternetConnection> acceptConnection();
-  // The address listened on when it is one; otherwise the host's IPv4 addresses that other
-  // machines can reach it at, joined by ", ", or "127.0.0.1" when it has no other.
+  // The address listened on when it is one; otherwise the host's addresses of its family that
+  // other machines can reach it at, joined by ", ", or the loopback address when it has no other.
   const char16_t* getHostAddress() const;
   // The port given, or once listening the port actually bound (the system's choice for port 0).
   std::uint16_t getPort() const;

@@ -39,7 +39,8 @@ class NetworkConnection : public Refcountable {
   virtual std::int64_t write(const void* data, std::int32_t count) = 0;
   // Bytes sent over the connection's life.
   virtual std::uint64_t getByteCount() = 0;
-  // The peer's dotted IPv4 address, fixed at acceptance, owned by the connection.
+  // The peer's address as text ("192.168.1.7", "::1"), fixed at acceptance, owned by the
+  // connection.
   virtual const char16_t* getAddress() = 0;
   // The peer's port, fixed at acceptance.
   virtual std::uint16_t getPort() = 0;

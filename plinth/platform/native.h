@@ -46,18 +46,21 @@ int lastSocketError();
 std::string socketErrorText(int code);
 SocketErrorKind socketErrorKind(int code);
 std::uint64_t descriptorLimit();
-SocketHandle openStreamSocket();
-bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port);
+SocketHandle openStreamSocket(AddressFamily family);
+bool bindAddress(SocketHandle socket, const SocketAddress& address);
 bool listen(SocketHandle socket);
 bool localPort(SocketHandle socket, std::uint16_t* port);
 PollResult poll(SocketHandle socket, PollDirection direction);
-SocketHandle accept(SocketHandle listener, AddressText* peer);
+SocketHandle accept(SocketHandle listener, SocketAddress* peer);
 int receive(SocketHandle socket, void* buffer, int count);
 int send(SocketHandle socket, const void* bytes, int count);
 bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);
 bool closeSocket(SocketHandle socket);
-bool connectLoopback(SocketHandle socket, std::uint16_t port);
+bool connectTo(SocketHandle socket, const SocketAddress& address);
+std::string addressText(const SocketAddress& address);
+bool numericAddress(const char* text, SocketAddress* address);
+std::vector<SocketAddress> resolveName(const char* name, std::string* failure);
 
 // readiness.cpp
 bool watchSocket(SocketHandle socket, std::uintptr_t key);
@@ -67,6 +70,6 @@ bool waitForReadiness(std::int32_t milliseconds, std::vector<ReadySocket>& ready
 // host.cpp
 bool hostName(char* buffer, int size);
 bool computerName(char16_t* buffer, std::uint32_t* size);
-std::vector<std::string> interfaceAddresses();
+std::vector<std::string> interfaceAddresses(AddressFamily family);
 
 }  // namespace plinth::platform::native

@@ -46,18 +46,41 @@ struct ReadySocket {
   bool ready = false;      // a connection, data, an end, a reset or an error: accept or receive
 };
 
-// A peer's address: dotted IPv4 text (at most "255.255.255.255" and its terminator) and port.
-struct AddressText {
-  char text[16] = {};
+enum class AddressFamily { ipv4, ipv6 };
+
+// An IPv4 or IPv6 address with a port, as sockets take and give them.
+struct SocketAddress {
+  AddressFamily family = AddressFamily::ipv4;
+  std::uint8_t bytes[16] = {};  // in network order; IPv4 uses the first four
+  std::uint32_t scope = 0;      // IPv6: the interface a link-local address belongs to
   std::uint16_t port = 0;
+
+  bool operator==(const SocketAddress&) const = default;
 };
 
-// The local time of day, to the millisecond.
+// Every address of a family (0.0.0.0, ::), and its loopback address (127.0.0.1, ::1).
+inline SocketAddress anyAddress(AddressFamily family, std::uint16_t port) {
+  return {.family = family, .port = port};
+}
+inline SocketAddress loopbackAddress(AddressFamily family, std::uint16_t port) {
+  SocketAddress address{.family = family, .port = port};
+  if (family == AddressFamily::ipv4)
+    address.bytes[0] = 127, address.bytes[3] = 1;
+  else
+    address.bytes[15] = 1;
+  return address;
+}
+
+// The local date and time, to the millisecond, and how far local time is ahead of UTC.
 struct TimeOfDay {
   int hour = 0;
   int minute = 0;
   int second = 0;
   int millisecond = 0;
+  int year = 0;
+  int month = 0;  // 1 to 12
+  int day = 0;    // 1 to 31
+  int utcOffsetMinutes = 0;
 };
 
 struct Services {
@@ -108,21 +131,27 @@ struct Services {
   SocketErrorKind (*socketErrorKind)(int code);
   // The most sockets and files the process may hold open at once; 0 where no such limit shows.
   std::uint64_t (*descriptorLimit)();
-  SocketHandle (*openStreamSocket)();  // IPv4 TCP
-  // To one local IPv4 address, given as dotted text, or to all of them when it is null or empty.
-  bool (*bindAddress)(SocketHandle socket, const char* address, std::uint16_t port);
+  SocketHandle (*openStreamSocket)(AddressFamily family);  // TCP
+  // To the address and its port. An IPv6 socket takes IPv6 clients only.
+  bool (*bindAddress)(SocketHandle socket, const SocketAddress& address);
   bool (*listen)(SocketHandle socket);  // with the largest backlog the system allows
   bool (*localPort)(SocketHandle socket, std::uint16_t* port);       // getsockname
   PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit
   // The accepted socket does not block: a receive with nothing there fails with an error that
   // socketErrorKind calls wouldBlock.
-  SocketHandle (*accept)(SocketHandle listener, AddressText* peer);
+  SocketHandle (*accept)(SocketHandle listener, SocketAddress* peer);
   int (*receive)(SocketHandle socket, void* buffer, int count);    // -1 error, 0 end of stream
   int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error
   bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
   bool (*closeSocket)(SocketHandle socket);
-  bool (*connectLoopback)(SocketHandle socket, std::uint16_t port);  // to 127.0.0.1; waits
+  bool (*connectTo)(SocketHandle socket, const SocketAddress& address);  // waits
+  // Addresses as text and back: "127.0.0.1", "::1", "fe80::1%eth0" (an IPv4 address that an IPv6
+  // socket gives shows as IPv4). `numericAddress` reads only such text; `resolveName` asks the
+  // system for every address a name stands for, and says why there is none.
+  std::string (*addressText)(const SocketAddress& address);
+  bool (*numericAddress)(const char* text, SocketAddress* address);
+  std::vector<SocketAddress> (*resolveName)(const char* name, std::string* failure);
 
   // Readiness for a loop that serves many sockets on one thread: one set of watched sockets, each
   // with a key of the watcher's choosing that the wait hands back, so that the loop knows what the
@@ -140,7 +169,9 @@ struct Services {
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname
   bool (*computerName)(char16_t* buffer, std::uint32_t* size);  // GetComputerNameW
-  std::vector<std::string> (*interfaceAddresses)();             // IPv4 addresses, loopback excluded
+  // The addresses of the family that other machines can reach this one at: those of interfaces
+  // that are up, loopback and (IPv6) link-local excluded.
+  std::vector<std::string> (*interfaceAddresses)(AddressFamily family);
 
   // Stopping from outside (interrupt, terminate, console close). `installStopHandler` arranges
   // that such a request calls `requestStop`, which sets the flag that `stopRequested` reads and

@@ -32,9 +32,9 @@ Options withPort(std::uint16_t port) {
   return options;
 }
 
-Options withAddress(const std::string& address) {
+Options withAddresses(std::vector<std::string> addresses) {
   Options options;
-  options.listenAddress = address;
+  options.listenAddresses = std::move(addresses);
   return options;
 }
 
@@ -48,7 +48,9 @@ Options withFlags(bool tag, bool timestamps) {
 TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
   Options everything = withFlags(true, true);
   everything.port = 6000;
-  everything.listenAddress = "127.0.0.1";
+  everything.listenAddresses = {"127.0.0.1"};
+  Options json;
+  json.json = true;
   const struct {
     Arguments arguments;
     Options options;
@@ -62,10 +64,14 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
       {{"-p", "65535"}, withPort(65535)},
       {{"-p", "08080"}, withPort(8080)},
       {{"-p", "1", "--port=2"}, withPort(2)},  // the last one counts
-      {{"-l", "127.0.0.1"}, withAddress("127.0.0.1")},
-      {{"-l0.0.0.0"}, withAddress("0.0.0.0")},
-      {{"--listen", "255.255.255.255"}, withAddress("255.255.255.255")},
-      {{"--listen=10.20.0.199"}, withAddress("10.20.0.199")},
+      {{"-l", "127.0.0.1"}, withAddresses({"127.0.0.1"})},
+      {{"-l0.0.0.0"}, withAddresses({"0.0.0.0"})},
+      {{"--listen=10.20.0.199"}, withAddresses({"10.20.0.199"})},
+      {{"-l", "0.0.0.0", "-l", "::"}, withAddresses({"0.0.0.0", "::"})},  // each one counts
+      {{"-l", "::1", "--listen=2001:db8::7"}, withAddresses({"::1", "2001:db8::7"})},
+      {{"-l", "localhost"}, withAddresses({"localhost"})},  // a name: looked up at start-up
+      {{"-l", "no-such-host.invalid"}, withAddresses({"no-such-host.invalid"})},
+      {{"--json"}, json},
       {{"-t"}, withFlags(true, false)},
       {{"--tag"}, withFlags(true, false)},
       {{"-T"}, withFlags(false, true)},
@@ -125,7 +131,7 @@ TEST(CommandLineTest, HelpAndVersionAreAnsweredByTheFirstRequestOrMistake) {
 
 TEST(CommandLineTest, BadUsageSaysExactlyWhatIsWrong) {
   const std::string port = "port must be a number from 1 to 65535, not ";
-  const std::string address = "needs an IPv4 address such as 127.0.0.1";
+  const std::string address = "needs an IPv4 or IPv6 address or a host name";
   const struct {
     Arguments arguments;
     std::string reason;
@@ -151,17 +157,21 @@ TEST(CommandLineTest, BadUsageSaysExactlyWhatIsWrong) {
       {{"-p80x"}, port + "'80x'"},
       {{"-p", "-t"}, port + "'-t'"},  // a value is taken as it comes
       {{"-l"}, "'-l' " + address},
-      {{"--listen", "localhost"}, "'--listen' " + address + ", not 'localhost'"},
       {{"-l", ""}, "'-l' " + address + ", not ''"},
-      {{"-l", "256.0.0.1"}, "'-l' " + address + ", not '256.0.0.1'"},
-      {{"-l", "1.2.3"}, "'-l' " + address + ", not '1.2.3'"},
-      {{"-l", "1.2.3.4.5"}, "'-l' " + address + ", not '1.2.3.4.5'"},
-      {{"-l", "1.2.3.4."}, "'-l' " + address + ", not '1.2.3.4.'"},
-      {{"-l", "1..3.4"}, "'-l' " + address + ", not '1..3.4'"},
-      {{"-l", "010.0.0.1"}, "'-l' " + address + ", not '010.0.0.1'"},
-      {{"-l", "1.2.3.-4"}, "'-l' " + address + ", not '1.2.3.-4'"},
-      {{"-l", "1.2.3.4 "}, "'-l' " + address + ", not '1.2.3.4 '"},
-      {{"-l", "::1"}, "'-l' " + address + ", not '::1'"},
+      {{"-l", "256.0.0.1"}, "'-l' " + address + ": '256.0.0.1' is no IPv4 address"},
+      {{"-l", "1.2.3"}, "'-l' " + address + ": '1.2.3' is no IPv4 address"},
+      {{"-l", "1.2.3.4.5"}, "'-l' " + address + ": '1.2.3.4.5' is no IPv4 address"},
+      {{"-l", "1..3.4"}, "'-l' " + address + ": '1..3.4' is no IPv4 address"},
+      {{"-l", "010.0.0.1"}, "'-l' " + address + ": '010.0.0.1' is no IPv4 address"},
+      {{"--listen", "1:2:3"}, "'--listen' " + address + ": '1:2:3' is no IPv6 address"},
+      {{"-l", "::1::"}, "'-l' " + address + ": '::1::' is no IPv6 address"},
+      {{"-l", "[::1]"}, "'-l' " + address + ": '[::1]' is no IPv6 address"},
+      {{"-l", "1.2.3.4:80"}, "'-l' " + address + ": '1.2.3.4:80' is no IPv6 address"},
+      {{"-l", "224.0.0.1"}, "'-l' " + address + ": '224.0.0.1' is a multicast address"},
+      {{"-l", "239.255.255.250"}, "'-l' " + address + ": '239.255.255.250' is a multicast address"},
+      {{"-l", "ff02::1"}, "'-l' " + address + ": 'ff02::1' is a multicast address"},
+      {{"--listen", "255.255.255.255"},
+       "'--listen' " + address + ": '255.255.255.255' is the broadcast address"},
       {{"foo"}, "unexpected argument 'foo'"},
       {{"-t", "foo", "-T"}, "unexpected argument 'foo'"},
       {{"-"}, "unexpected argument '-'"},

@@ -126,9 +126,11 @@ using test_support::Socket;
 
 class Client {
  public:
-  bool connect(std::uint16_t port = farspeakPort) {
-    socket_ = Socket(net.openStreamSocket());
-    return socket_.get() != invalidSocket && net.connectLoopback(socket_.get(), port);
+  bool connect(std::uint16_t port = farspeakPort,
+               plinth::platform::AddressFamily family = plinth::platform::AddressFamily::ipv4) {
+    socket_ = Socket(net.openStreamSocket(family));
+    return socket_.get() != invalidSocket &&
+           net.connectTo(socket_.get(), plinth::platform::loopbackAddress(family, port));
   }
 
   // The port this end has, as the program sees the client.
@@ -179,7 +181,7 @@ TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
   char hostName[256] = {};
   ASSERT_TRUE(net.hostName(hostName, sizeof hostName));
   std::string addresses;
-  for (const std::string& address : net.interfaceAddresses())
+  for (const std::string& address : net.interfaceAddresses(plinth::platform::AddressFamily::ipv4))
     addresses += (addresses.empty() ? "" : ", ") + address;
   if (addresses.empty())
     addresses = "127.0.0.1";
@@ -209,10 +211,11 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
        windowsConventions ? "" : refusal("unexpected argument '/?'")},
       {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
       {{"-p", "70000"}, 2, "", refusal("port must be a number from 1 to 65535, not '70000'")},
-      {{"--listen", "localhost"},
+      {{"--listen", "1:2:3"},
        2,
        "",
-       refusal("'--listen' needs an IPv4 address such as 127.0.0.1, not 'localhost'")},
+       refusal("'--listen' needs an IPv4 or IPv6 address or a host name: '1:2:3' is no IPv6 "
+               "address")},
       // Blanks, quotes and a last backslash reach the program as they were given.
       {{"-t", "say \"hi\" \\"}, 2, "", refusal("unexpected argument 'say \"hi\" \\'")},
   };
@@ -387,7 +390,73 @@ TEST_F(EndToEndTest, WithTagsAClientCannotForgeAnotherClientsLine) {
                                                       tag + "\\226\\128\\166" + forged);
 }
 
+// IPv6 beside IPv4 when both are asked for: a client of each, named as URLs write them.
+TEST_F(EndToEndTest, ListensOnIpv6AndIpv4WhenAskedTo) {
+  Farspeak farspeak({"-l", "0.0.0.0", "-l", "::", "-t"});
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client six;
+  if (!six.connect(farspeakPort, plinth::platform::AddressFamily::ipv6))
+    GTEST_SKIP() << "no IPv6 loopback here";
+  Client four;
+  ASSERT_TRUE(four.connect());
+  const std::string sixName = "[[::1]:" + std::to_string(six.port()) + "]";
+  const std::string fourName = "[127.0.0.1:" + std::to_string(four.port()) + "]";
+  ASSERT_TRUE(six.send("over six\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("over six")) << farspeak.output.text();
+  ASSERT_TRUE(four.send("over four\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("over four")) << farspeak.output.text();
+  six.close();
+  four.close();
+  ASSERT_TRUE(farspeak.error.waitFor(" closed\r\n", 2)) << farspeak.error.text();
+  EXPECT_EQ(undoTextMode(farspeak.output.text()),
+            sixName + " over six\n" + fourName + " over four\n");
+  const std::string& error = farspeak.error.text();
+  for (const std::string& line :
+       {"Incoming connection from " + sixName, "Connection from " + sixName + " closed",
+        "Incoming connection from " + fourName, "Connection from " + fourName + " closed"}) {
+    EXPECT_NE(error.find(line + "\r\n"), std::string::npos) << line << " in " << error;
+  }
+}
+
 #ifndef _WIN32
+// Records for programs: every one read back by jq, a real JSON parser.
+TEST_F(EndToEndTest, JsonRecordsReadBackWithAParser) {
+  const std::string jq = "/usr/bin/jq";
+  if (!GrowingFile(jq).text().size())
+    GTEST_SKIP() << "no " << jq << " here (scripts/prerequisites.sh installs it)";
+  Farspeak farspeak({"--json", "-t"});  // -t has no effect: the record carries the client
+  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  const std::string name = "127.0.0.1:" + std::to_string(client.port());
+  ASSERT_TRUE(client.send("tab\there \"q\" \\ caf\xC3\xA9\r\n"));
+  ASSERT_TRUE(client.send("half"));
+  ASSERT_TRUE(farspeak.output.waitFor("\"piece\"")) << farspeak.output.text();
+  ASSERT_TRUE(client.send(" and the rest\n"));
+  ASSERT_TRUE(client.send("bad \xFF\xC3 \xE2\x80\xA8 end\n"));
+  client.close();
+  ASSERT_TRUE(farspeak.output.waitFor("\"close\"")) << farspeak.output.text();
+  ASSERT_TRUE(farspeak.child.requestStop());
+  ASSERT_EQ(farspeak.child.waitForExit(replyLimit), 0);
+
+  const std::string program =
+      R"([.event, .client == ")" + name +
+      R"(", (.time | test("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3})"
+      R"([+-][0-9]{2}:[0-9]{2}$")), .continues, .text, .raw] | @json)";
+  test_support::ChildProcess parser(jq, {"-r", program, farspeak.child.outputPath()});
+  ASSERT_EQ(parser.waitForExit(replyLimit), 0);
+  EXPECT_EQ(GrowingFile(parser.outputPath()).text(),
+            "[\"connect\",true,true,null,null,null]\n"
+            "[\"line\",true,true,null,\"tab\\there \\\"q\\\" \\\\ café\\r\",null]\n"
+            "[\"piece\",true,true,null,\"half\",null]\n"
+            "[\"line\",true,true,true,\" and the rest\",null]\n"
+            "[\"line\",true,true,null,\"bad \uFFFD\uFFFD \u2028 end\",\"YmFkIP/DIOKAqCBlbmQ=\"]\n"
+            "[\"close\",true,true,null,null,null]\n")
+      << farspeak.output.text();
+  // jq gives U+2028 back as it is; the record must not have.
+  EXPECT_NE(farspeak.output.text().find(" \\u2028 end"), std::string::npos);
+}
+
 // Tags are coloured for a terminal, unless NO_COLOR says otherwise; redirected, never (the test
 // above). `script` gives the program a terminal.
 TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
@@ -432,9 +501,12 @@ TEST_F(EndToEndTest, AnInterruptIgnoredAtStartStaysIgnored) {
 #endif
 
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
-  Socket holder(net.openStreamSocket());
+  Socket holder(net.openStreamSocket(plinth::platform::AddressFamily::ipv4));
   ASSERT_NE(holder.get(), invalidSocket);
-  ASSERT_TRUE(net.bindAddress(holder.get(), nullptr, farspeakPort) && net.listen(holder.get()))
+  ASSERT_TRUE(
+      net.bindAddress(holder.get(), plinth::platform::anyAddress(
+                                        plinth::platform::AddressFamily::ipv4, farspeakPort)) &&
+      net.listen(holder.get()))
       << "port " << farspeakPort << " is already in use";
 
   Farspeak farspeak;
@@ -446,6 +518,21 @@ TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
   EXPECT_EQ(error.substr(0, said.size()), said) << error;
   EXPECT_TRUE(error.ends_with(")\r\n")) << error;
   EXPECT_EQ(farspeak.output.text(), "");
+}
+
+// A name that stands for no address, or an address this machine does not have: the reason, exit 1.
+TEST_F(EndToEndTest, SaysWhyItCouldNotListenOnTheAddressesGiven) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"no-such-host.invalid", "no-such-host.invalid names no address to listen on ("},
+      {"198.51.100.7", "Could not bind to port 52525 on 198.51.100.7 ("},
+  };
+  for (const auto& [address, reason] : cases) {
+    SCOPED_TRACE(address);
+    Farspeak farspeak({"-l", address});
+    EXPECT_EQ(farspeak.child.waitForExit(startLimit), 1);
+    const std::string& error = farspeak.error.text();
+    EXPECT_EQ(error.rfind("Couldn't start the server\r\n" + reason, 0), 0u) << error;
+  }
 }
 
 TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {

@@ -223,7 +223,7 @@ class ServeClientsTest : public ::testing::Test {
   }
 
   void start() {
-    loop = std::thread([this] { end = serveClients(server); });
+    loop = std::thread([this] { end = serveClients({&server}); });
   }
   // Asks the loop to stop; true when it has within `limit`.
   bool stop(std::chrono::milliseconds limit) {
@@ -235,8 +235,11 @@ class ServeClientsTest : public ::testing::Test {
   }
 
   plinth::platform::SocketHandle connect() {
-    const plinth::platform::SocketHandle client = net.openStreamSocket();
-    EXPECT_TRUE(net.connectLoopback(client, server.getPort()));
+    const plinth::platform::SocketHandle client =
+        net.openStreamSocket(plinth::platform::AddressFamily::ipv4);
+    EXPECT_TRUE(
+        net.connectTo(client, plinth::platform::loopbackAddress(
+                                  plinth::platform::AddressFamily::ipv4, server.getPort())));
     return client;
   }
   static void send(const test_support::Socket& client, const std::string& text) {
@@ -391,7 +394,7 @@ TEST_F(ServeClientsTest, AFailingListenerOrWaitEndsTheLoopAfterTheClientsOutput)
 
 int acceptCalls = 0;
 plinth::platform::SocketHandle failingAccept(plinth::platform::SocketHandle,
-                                             plinth::platform::AddressText*) {
+                                             plinth::platform::SocketAddress*) {
   ++acceptCalls;
   return plinth::platform::invalidSocket;
 }

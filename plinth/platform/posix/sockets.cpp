@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -9,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "plinth/platform/bsd_addresses.h"
 #include "plinth/platform/native.h"
 
 namespace plinth::platform::native {
@@ -22,14 +24,6 @@ int descriptorOf(SocketHandle socket) {
 
 SocketHandle handleOf(int descriptor) {
   return descriptor < 0 ? invalidSocket : static_cast<SocketHandle>(descriptor);
-}
-
-sockaddr_in ipv4Address(in_addr_t address, std::uint16_t port) {
-  sockaddr_in record{};
-  record.sin_family = AF_INET;
-  record.sin_port = htons(port);
-  record.sin_addr.s_addr = htonl(address);
-  return record;
 }
 
 }  // namespace
@@ -74,24 +68,25 @@ std::uint64_t descriptorLimit() {
              : 0;
 }
 
-SocketHandle openStreamSocket() {
+SocketHandle openStreamSocket(AddressFamily family) {
   // Close-on-exec, so that a child process never holds a client's connection open.
-  return handleOf(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return handleOf(
+      ::socket(family == AddressFamily::ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
-bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
+bool bindAddress(SocketHandle socket, const SocketAddress& address) {
   const int descriptor = descriptorOf(socket);
   // Windows lets a restarted program bind a port whose old connections sit in TIME_WAIT; Linux
   // does only with SO_REUSEADDR. A port with a live listener is refused either way.
   const int on = 1;
   setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in record = ipv4Address(INADDR_ANY, port);
-  if (address != nullptr && *address != '\0' &&
-      inet_pton(AF_INET, address, &record.sin_addr) != 1) {
-    errno = EINVAL;
-    return false;
-  }
-  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
+  // IPv6 only, as on Windows, so that :: and 0.0.0.0 can be listened on side by side.
+  if (address.family == AddressFamily::ipv6)
+    setsockopt(descriptor, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+  sockaddr_storage system;
+  const int length = systemAddress(address, system);
+  return ::bind(descriptor, reinterpret_cast<const sockaddr*>(&system),
+                static_cast<socklen_t>(length)) == 0;
 }
 
 bool listen(SocketHandle socket) {
@@ -100,12 +95,12 @@ bool listen(SocketHandle socket) {
 }
 
 bool localPort(SocketHandle socket, std::uint16_t* port) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (getsockname(descriptorOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return false;
   }
-  *port = ntohs(address.sin_port);
+  *port = libraryAddress(reinterpret_cast<const sockaddr*>(&address)).port;
   return true;
 }
 
@@ -138,8 +133,8 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
   return {.exception = (entry.revents & POLLPRI) != 0, .ready = (entry.revents & readyEvents) != 0};
 }
 
-SocketHandle accept(SocketHandle listener, AddressText* peer) {
-  sockaddr_in address{};
+SocketHandle accept(SocketHandle listener, SocketAddress* peer) {
+  sockaddr_storage address{};
   socklen_t length = sizeof address;
   int accepted = -1;
   do {
@@ -148,8 +143,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0)
     return invalidSocket;
-  inet_ntop(AF_INET, &address.sin_addr, peer->text, sizeof peer->text);
-  peer->port = ntohs(address.sin_port);
+  *peer = libraryAddress(reinterpret_cast<const sockaddr*>(&address));
   return handleOf(accepted);
 }
 
@@ -186,10 +180,27 @@ bool closeSocket(SocketHandle socket) {
   return close(descriptorOf(socket)) == 0;
 }
 
-bool connectLoopback(SocketHandle socket, std::uint16_t port) {
-  const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
-  return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&address),
-                 sizeof address) == 0;
+bool connectTo(SocketHandle socket, const SocketAddress& address) {
+  sockaddr_storage system;
+  const int length = systemAddress(address, system);
+  return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&system),
+                 static_cast<socklen_t>(length)) == 0;
+}
+
+std::string addressText(const SocketAddress& address) {
+  return addressTextOf(address);
+}
+
+bool numericAddress(const char* text, SocketAddress* address) {
+  const std::vector<SocketAddress> found = addressesOf(text, AI_NUMERICHOST, nullptr);
+  if (found.empty())
+    return false;
+  *address = found.front();
+  return true;
+}
+
+std::vector<SocketAddress> resolveName(const char* name, std::string* failure) {
+  return addressesOf(name, AI_ADDRCONFIG, failure);
 }
 
 }  // namespace plinth::platform::native

@@ -45,7 +45,14 @@ TimeOfDay localTime() {
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  return {local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1'000'000)};
+  return {.hour = local.tm_hour,
+          .minute = local.tm_min,
+          .second = local.tm_sec,
+          .millisecond = static_cast<int>(now.tv_nsec / 1'000'000),
+          .year = local.tm_year + 1900,
+          .month = local.tm_mon + 1,
+          .day = local.tm_mday,
+          .utcOffsetMinutes = static_cast<int>(local.tm_gmtoff / 60)};
 }
 
 std::uint64_t timeStampCounter() {

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 //
 #include <iphlpapi.h>
+#include <ws2tcpip.h>
 
 #include <cstdio>
 
@@ -21,7 +22,8 @@ bool computerName(char16_t* buffer, std::uint32_t* size) {
   return named;
 }
 
-std::vector<std::string> interfaceAddresses() {
+std::vector<std::string> interfaceAddresses(AddressFamily family) {
+  const ULONG wanted = family == AddressFamily::ipv6 ? AF_INET6 : AF_INET;
   constexpr ULONG flags =
       GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
   // The list may grow between the call that sizes the buffer and the call that fills it.
@@ -30,7 +32,7 @@ std::vector<std::string> interfaceAddresses() {
   ULONG result = ERROR_BUFFER_OVERFLOW;
   for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     storage.resize(size);
-    result = GetAdaptersAddresses(AF_INET, flags, nullptr,
+    result = GetAdaptersAddresses(wanted, flags, nullptr,
                                   reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
   }
   std::vector<std::string> addresses;
@@ -44,14 +46,23 @@ std::vector<std::string> interfaceAddresses() {
     for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
          unicast = unicast->Next) {
       const sockaddr* address = unicast->Address.lpSockaddr;
-      if (address == nullptr || address->sa_family != AF_INET)
+      if (address == nullptr || address->sa_family != wanted)
         continue;
-      // Formatted here rather than by inet_ntoa, which may refuse before the socket library
-      // has started.
+      // Formatted here rather than by the socket library, which may refuse before it has started.
       const auto* bytes = reinterpret_cast<const unsigned char*>(
-          &reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
-      char text[16] = {};
-      std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+          wanted == AF_INET
+              ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr)
+              : static_cast<const void*>(
+                    &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr));
+      char text[48] = {};
+      if (wanted == AF_INET) {
+        std::snprintf(text, sizeof text, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+      } else {
+        // A link-local address reaches no further than its link, and needs its interface.
+        if (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80)
+          continue;
+        InetNtopA(AF_INET6, bytes, text, sizeof text);
+      }
       addresses.emplace_back(text);
     }
   }

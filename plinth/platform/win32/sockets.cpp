@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "plinth/platform/bsd_addresses.h"
 #include "plinth/platform/native.h"
 
 namespace plinth::platform::native {
@@ -17,14 +18,6 @@ SOCKET nativeOf(SocketHandle socket) {
 // SOMAXCONN_HINT, which MinGW's headers lack: a backlog asked for as a count, not a cap.
 constexpr int backlogHint(int backlog) {
   return -backlog;
-}
-
-sockaddr_in ipv4Address(u_long address, std::uint16_t port) {
-  sockaddr_in record{};
-  record.sin_family = AF_INET;
-  record.sin_port = htons(port);
-  record.sin_addr.s_addr = htonl(address);
-  return record;
 }
 
 }  // namespace
@@ -68,20 +61,23 @@ std::uint64_t descriptorLimit() {
   return 0;  // Windows sets no count of sockets a process may hold
 }
 
-SocketHandle openStreamSocket() {
+SocketHandle openStreamSocket(AddressFamily family) {
   // Not inherited, so that a child process never holds a client's connection open.
-  const SOCKET opened = WSASocketW(AF_INET, SOCK_STREAM, 0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+  const SOCKET opened = WSASocketW(family == AddressFamily::ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM,
+                                   0, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   return opened == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(opened);
 }
 
-bool bindAddress(SocketHandle socket, const char* address, std::uint16_t port) {
-  sockaddr_in record = ipv4Address(INADDR_ANY, port);
-  if (address != nullptr && *address != '\0' &&
-      inet_pton(AF_INET, address, &record.sin_addr) != 1) {
-    WSASetLastError(WSAEINVAL);
-    return false;
+bool bindAddress(SocketHandle socket, const SocketAddress& address) {
+  // IPv6 only, which is Windows' default, said anyway.
+  if (address.family == AddressFamily::ipv6) {
+    const DWORD on = 1;
+    setsockopt(nativeOf(socket), IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on),
+               sizeof on);
   }
-  return ::bind(nativeOf(socket), reinterpret_cast<const sockaddr*>(&record), sizeof record) == 0;
+  sockaddr_storage system;
+  const int length = systemAddress(address, system);
+  return ::bind(nativeOf(socket), reinterpret_cast<const sockaddr*>(&system), length) == 0;
 }
 
 bool listen(SocketHandle socket) {
@@ -95,12 +91,12 @@ bool listen(SocketHandle socket) {
 }
 
 bool localPort(SocketHandle socket, std::uint16_t* port) {
-  sockaddr_in address{};
+  sockaddr_storage address{};
   int length = sizeof address;
   if (getsockname(nativeOf(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     return false;
   }
-  *port = ntohs(address.sin_port);
+  *port = libraryAddress(reinterpret_cast<const sockaddr*>(&address)).port;
   return true;
 }
 
@@ -122,8 +118,8 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
           .ready = FD_ISSET(nativeOf(socket), &asked) != 0};
 }
 
-SocketHandle accept(SocketHandle listener, AddressText* peer) {
-  sockaddr_in address{};
+SocketHandle accept(SocketHandle listener, SocketAddress* peer) {
+  sockaddr_storage address{};
   int length = sizeof address;
   const SOCKET accepted =
       ::accept(nativeOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
@@ -132,8 +128,7 @@ SocketHandle accept(SocketHandle listener, AddressText* peer) {
   SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   ioctlsocket(accepted, FIONBIO, &nonBlocking);
-  std::snprintf(peer->text, sizeof peer->text, "%s", inet_ntoa(address.sin_addr));
-  peer->port = ntohs(address.sin_port);
+  *peer = libraryAddress(reinterpret_cast<const sockaddr*>(&address));
   return static_cast<SocketHandle>(accepted);
 }
 
@@ -160,10 +155,26 @@ bool closeSocket(SocketHandle socket) {
   return closesocket(nativeOf(socket)) == 0;
 }
 
-bool connectLoopback(SocketHandle socket, std::uint16_t port) {
-  const sockaddr_in address = ipv4Address(INADDR_LOOPBACK, port);
-  return connect(nativeOf(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-         0;
+bool connectTo(SocketHandle socket, const SocketAddress& address) {
+  sockaddr_storage system;
+  const int length = systemAddress(address, system);
+  return connect(nativeOf(socket), reinterpret_cast<const sockaddr*>(&system), length) == 0;
+}
+
+std::string addressText(const SocketAddress& address) {
+  return addressTextOf(address);
+}
+
+bool numericAddress(const char* text, SocketAddress* address) {
+  const std::vector<SocketAddress> found = addressesOf(text, AI_NUMERICHOST, nullptr);
+  if (found.empty())
+    return false;
+  *address = found.front();
+  return true;
+}
+
+std::vector<SocketAddress> resolveName(const char* name, std::string* failure) {
+  return addressesOf(name, AI_ADDRCONFIG, failure);
 }
 
 }  // namespace plinth::platform::native

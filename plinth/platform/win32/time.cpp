@@ -37,9 +37,29 @@ bool performanceCounter(std::int64_t* count) {
 }
 
 TimeOfDay localTime() {
+  // One reading of UTC, turned into local time: the offset is their difference.
+  SYSTEMTIME utc;
+  GetSystemTime(&utc);
   SYSTEMTIME now;
-  GetLocalTime(&now);
-  return {now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &now))
+    now = utc;
+  FILETIME utcTicks;
+  FILETIME localTicks;
+  SystemTimeToFileTime(&utc, &utcTicks);
+  SystemTimeToFileTime(&now, &localTicks);
+  const auto ticks = [](const FILETIME& time) {
+    return static_cast<long long>((static_cast<unsigned long long>(time.dwHighDateTime) << 32) |
+                                  time.dwLowDateTime);
+  };
+  const long long offset = (ticks(localTicks) - ticks(utcTicks)) / 600'000'000;  // 100 ns ticks
+  return {.hour = now.wHour,
+          .minute = now.wMinute,
+          .second = now.wSecond,
+          .millisecond = now.wMilliseconds,
+          .year = now.wYear,
+          .month = now.wMonth,
+          .day = now.wDay,
+          .utcOffsetMinutes = static_cast<int>(offset)};
 }
 
 std::uint64_t timeStampCounter() {

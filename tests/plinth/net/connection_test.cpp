@@ -396,20 +396,21 @@ TEST_F(ConnectionTest, ReceiveFailuresAreReportedWithTheSystemCode) {
 TEST_F(ConnectionTest, SocketsNumberedAbove1024Work) {
   constexpr int high = 2000;
   ASSERT_EQ(fcntl(high, F_GETFD), -1);  // dup2 would silently close a descriptor in use
-  Socket listener(real.openStreamSocket());
+  Socket listener(real.openStreamSocket(plinth::platform::AddressFamily::ipv4));
   std::uint16_t port = 0;
-  ASSERT_TRUE(real.bindAddress(listener.get(), nullptr, 0));
+  ASSERT_TRUE(real.bindAddress(
+      listener.get(), plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, 0)));
   ASSERT_TRUE(real.listen(listener.get()));
   ASSERT_TRUE(real.localPort(listener.get(), &port));
   Socket client(connectTo(port));
   ASSERT_TRUE(waitFor(listener.get(), platform::PollDirection::readable).ready);
-  platform::AddressText peer;
+  plinth::platform::SocketAddress peer;
   Socket accepted(real.accept(listener.get(), &peer));
   ASSERT_EQ(dup2(static_cast<int>(accepted.get()), high), high);
   accepted.close();
 
   CountedRef<InternetConnection> connection(
-      new InternetConnection(new InternetConnectionImpl(high, peer.text, peer.port)));
+      new InternetConnection(new InternetConnectionImpl(high, peer)));
   EXPECT_EQ(connection->peekByte(), -1);
   EXPECT_TRUE(connection->isConnected());
   ASSERT_TRUE(sendText(client, "hi"));

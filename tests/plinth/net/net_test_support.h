@@ -35,8 +35,10 @@ inline bool sendText(const Socket& socket, const std::string& text) {
 
 // A client connected to a port on this machine; an invalid socket when the connect fails.
 inline platform::SocketHandle connectTo(std::uint16_t port) {
-  platform::SocketHandle client = real.openStreamSocket();
-  if (client != platform::invalidSocket && !real.connectLoopback(client, port)) {
+  platform::SocketHandle client = real.openStreamSocket(plinth::platform::AddressFamily::ipv4);
+  if (client != platform::invalidSocket &&
+      !real.connectTo(
+          client, plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, port))) {
     real.closeSocket(client);
     client = platform::invalidSocket;
   }

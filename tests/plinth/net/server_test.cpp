@@ -17,11 +17,11 @@ using platform::Services;
 using platform::SocketHandle;
 
 int acceptCalls = 0;
-SocketHandle countedAccept(SocketHandle listener, platform::AddressText* peer) {
+SocketHandle countedAccept(SocketHandle listener, plinth::platform::SocketAddress* peer) {
   ++acceptCalls;
   return real.accept(listener, peer);
 }
-SocketHandle failingAccept(SocketHandle, platform::AddressText*) {
+SocketHandle failingAccept(SocketHandle, plinth::platform::SocketAddress*) {
   ++acceptCalls;
   return platform::invalidSocket;
 }

@@ -41,12 +41,13 @@ class ReadinessTest : public ::testing::Test {
  protected:
   void SetUp() override {
     std::uint16_t port = 0;
-    ASSERT_TRUE(services.bindAddress(listener.get(), nullptr, 0));
+    ASSERT_TRUE(services.bindAddress(
+        listener.get(), plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, 0)));
     ASSERT_TRUE(services.listen(listener.get()));
     ASSERT_TRUE(services.localPort(listener.get(), &port));
     client = Socket(nettest::connectTo(port));
     ASSERT_TRUE(nettest::waitFor(listener.get(), PollDirection::readable).ready);
-    AddressText peer;
+    plinth::platform::SocketAddress peer;
     accepted = Socket(services.accept(listener.get(), &peer));
     ASSERT_NE(accepted.get(), invalidSocket);
     ASSERT_TRUE(services.watchSocket(accepted.get(), acceptedKey));
@@ -58,7 +59,8 @@ class ReadinessTest : public ::testing::Test {
 
   static constexpr std::uintptr_t acceptedKey = 7;
   static constexpr std::uintptr_t listenerKey = 9;
-  Socket listener{(services.startSockets(), services.openStreamSocket())};
+  Socket listener{
+      (services.startSockets(), services.openStreamSocket(plinth::platform::AddressFamily::ipv4))};
   Socket client;
   Socket accepted;
 };

@@ -62,15 +62,17 @@ class LoopbackTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(started_, 0);
     ASSERT_NE(listener_.get(), invalidSocket);
-    ASSERT_TRUE(real.bindAddress(listener_.get(), nullptr, 0));
+    ASSERT_TRUE(real.bindAddress(
+        listener_.get(), plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, 0)));
     ASSERT_TRUE(real.listen(listener_.get()));
     ASSERT_TRUE(real.localPort(listener_.get(), &port_));
     ASSERT_NE(port_, 0);
   }
 
   SocketHandle connectClient() {
-    const SocketHandle client = real.openStreamSocket();
-    EXPECT_TRUE(real.connectLoopback(client, port_));
+    const SocketHandle client = real.openStreamSocket(plinth::platform::AddressFamily::ipv4);
+    EXPECT_TRUE(real.connectTo(
+        client, plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, port_)));
     return client;
   }
 
@@ -82,9 +84,9 @@ class LoopbackTest : public ::testing::Test {
   }
 
   int started_ = real.startSockets();  // before the first socket is opened, which Windows needs
-  Socket listener_{real.openStreamSocket()};
+  Socket listener_{real.openStreamSocket(plinth::platform::AddressFamily::ipv4)};
   std::uint16_t port_ = 0;
-  AddressText peer_;
+  plinth::platform::SocketAddress peer_;
 };
 
 TEST_F(LoopbackTest, AcceptsAClientWithItsDottedAddress) {
@@ -92,7 +94,7 @@ TEST_F(LoopbackTest, AcceptsAClientWithItsDottedAddress) {
   Socket client(connectClient());
   Socket server(acceptClient());
   ASSERT_NE(server.get(), invalidSocket);
-  EXPECT_STREQ(peer_.text, "127.0.0.1");
+  EXPECT_EQ(real.addressText(peer_), "127.0.0.1");
   EXPECT_TRUE(real.poll(server.get(), PollDirection::writable).ready);
   EXPECT_TRUE(nothingReady(real.poll(listener_.get(), PollDirection::readable)));
 }
@@ -169,8 +171,9 @@ TEST_F(LoopbackTest, SendingToAPeerThatHasGoneFailsWithoutEndingTheProcess) {
 }
 
 TEST_F(LoopbackTest, APortIsRefusedWhileListenedOnAndFreeWhileInTimeWait) {
-  Socket rival(real.openStreamSocket());
-  EXPECT_FALSE(real.bindAddress(rival.get(), nullptr, port_));
+  Socket rival(real.openStreamSocket(plinth::platform::AddressFamily::ipv4));
+  EXPECT_FALSE(real.bindAddress(
+      rival.get(), plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, port_)));
   EXPECT_EQ(real.lastSocketError(), addressInUse);
 
   // The server closes first, so its end of the connection, on the listener's port, waits in
@@ -184,8 +187,9 @@ TEST_F(LoopbackTest, APortIsRefusedWhileListenedOnAndFreeWhileInTimeWait) {
   client.close();
   listener_.close();
 
-  Socket restarted(real.openStreamSocket());
-  EXPECT_TRUE(real.bindAddress(restarted.get(), nullptr, port_));
+  Socket restarted(real.openStreamSocket(plinth::platform::AddressFamily::ipv4));
+  EXPECT_TRUE(real.bindAddress(
+      restarted.get(), plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, port_)));
   EXPECT_TRUE(real.listen(restarted.get()));
 }
 
@@ -193,7 +197,7 @@ TEST(SocketPoll, ClosedOrInvalidSocketsFail) {
   ASSERT_EQ(real.startSockets(), 0);
   EXPECT_TRUE(real.poll(invalidSocket, PollDirection::readable).failed);
   EXPECT_TRUE(real.poll(invalidSocket, PollDirection::writable).failed);
-  const SocketHandle closed = real.openStreamSocket();
+  const SocketHandle closed = real.openStreamSocket(plinth::platform::AddressFamily::ipv4);
   ASSERT_TRUE(real.closeSocket(closed));
   // Nothing is opened in between, so the number cannot have been handed out again.
   EXPECT_TRUE(real.poll(closed, PollDirection::readable).failed);
@@ -287,7 +291,8 @@ TEST(HostIdentity, NamesAndAddresses) {
   EXPECT_NE(name[0], u'\0');
   EXPECT_EQ(name[size], u'\0');
 
-  for (const std::string& address : real.interfaceAddresses()) {
+  for (const std::string& address :
+       real.interfaceAddresses(plinth::platform::AddressFamily::ipv4)) {
     unsigned parts[4] = {};
     char rest = 0;
     EXPECT_EQ(std::sscanf(address.c_str(), "%u.%u.%u.%u%c", &parts[0], &parts[1], &parts[2],
