@@ -102,7 +102,12 @@ std::optional<std::string> refusedListenAddress(const std::string& text) {
     return std::nullopt;
   plinth::platform::SocketAddress address;
   plinth::startSockets();  // Windows reads no address before
-  if ((ipv4 && !isIpv4Address(text)) ||
+  // An IPv6 address is hex digits, colons and maybe a dotted IPv4 tail, then its zone after a %;
+  // some systems' readers take more (brackets), which no other system would.
+  const bool ipv6Characters =
+      text.substr(0, text.find('%')).find_first_not_of("0123456789abcdefABCDEF:.") ==
+      std::string::npos;
+  if ((ipv4 && !isIpv4Address(text)) || (ipv6 && !ipv6Characters) ||
       !plinth::platform::services.numericAddress(text.c_str(), &address) ||
       (address.family == plinth::platform::AddressFamily::ipv6) != ipv6) {
     return ipv6 ? "is no IPv6 address" : "is no IPv4 address";
