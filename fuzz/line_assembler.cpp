@@ -316,7 +316,7 @@ void runScript(Session& s, FuzzedDataProvider& script) {
   }
   // The receiver, asked to stop, writes what each client still holds and ends its line.
   const std::size_t outputBefore = s.output.size();
-  farspeak::flushClient(*s.record, *s.outputBuffer);
+  farspeak::handOverHeld(*s.record, *s.outputBuffer);
   s.outputBuffer->endOpenLine();
   s.outputBuffer->writeHeld();
   std::string modelWritten = s.model.writeAll();

@@ -1,6 +1,7 @@
 #include "receiver/client_record.h"
 
 #include "plinth/platform/platform.h"
+#include "plinth/text/digits.h"
 #include "plinth/text/text_writer.h"
 
 namespace farspeak {
@@ -44,9 +45,8 @@ ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& 
 
 std::size_t writeTime(char* out, TimeForm form) {
   const plinth::platform::TimeOfDay now = plinth::platform::services.localTime();
-  const auto digits = [&out](int value, int count) {
-    for (int place = count - 1; place >= 0; --place, value /= 10)
-      out[place] = static_cast<char>('0' + value % 10);
+  const auto digits = [&out](int value, std::size_t count) {
+    plinth::placeDigits(static_cast<std::uint64_t>(value), 10, out, count);
     out += count;
   };
   char* const start = out;

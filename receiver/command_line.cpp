@@ -1,12 +1,12 @@
 #include "receiver/command_line.h"
 
 #include <charconv>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 
 #include "plinth/net/sockets.h"
 #include "plinth/platform/platform.h"
+#include "receiver/line_assembler.h"
 
 namespace farspeak {
 namespace {
@@ -55,9 +55,9 @@ std::string quoted(std::string_view argument) {
     if (byte >= 0x20 && byte < 0x7F) {
       text += character;
     } else {
-      char escape[5];
-      std::snprintf(escape, sizeof escape, "\\%03u", byte);
-      text += escape;
+      char escape[escapeLength];
+      writeEscape(byte, escape);
+      text.append(escape, escapeLength);
     }
   }
   return text + "'";
@@ -119,6 +119,14 @@ std::optional<std::string> refusedListenAddress(const std::string& text) {
   if (multicast || broadcast)
     return multicast ? "is a multicast address" : "is the broadcast address";
   return std::nullopt;
+}
+
+// An option's value: joined to it (`joined`), or else the next argument, which it takes.
+std::optional<std::string_view> valueOf(std::optional<std::string_view> joined, int& index,
+                                        int argc, const char* const* argv) {
+  if (joined || index + 1 >= argc)
+    return joined;
+  return argv[++index];
 }
 
 void refuse(CommandLine& commandLine, const std::string& reason) {
@@ -201,8 +209,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuesti
       } else if (option->valueWanted.empty() && value) {
         refuse(commandLine, quoted(spelling) + " takes no value");
       } else {
-        if (!option->valueWanted.empty() && !value && index + 1 < argc)
-          value = argv[++index];
+        if (!option->valueWanted.empty())
+          value = valueOf(value, index, argc, argv);
         apply(*option, spelling, value, commandLine);
       }
     } else {
@@ -217,10 +225,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuesti
         }
         std::optional<std::string_view> value;
         if (!option->valueWanted.empty()) {
-          if (at + 1 < argument.size())
-            value = argument.substr(at + 1);
-          else if (index + 1 < argc)
-            value = argv[++index];
+          value = valueOf(at + 1 < argument.size() ? std::optional(argument.substr(at + 1))
+                                                    : std::nullopt,
+                          index, argc, argv);
           at = argument.size();
         }
         apply(*option, spelling, value, commandLine);

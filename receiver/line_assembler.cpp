@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "plinth/text/digits.h"
 #include "plinth/text/utf8.h"
 
 #if defined(__SSE2__)
@@ -117,10 +118,9 @@ Special readSpecial(const unsigned char* at, const unsigned char* end, bool pref
 }
 
 void appendEscaped(ByteBuffer& out, unsigned char byte) {
-  const unsigned char escape[4] = {'\\', static_cast<unsigned char>('0' + byte / 100),
-                                   static_cast<unsigned char>('0' + byte / 10 % 10),
-                                   static_cast<unsigned char>('0' + byte % 10)};
-  out.append(escape, sizeof escape);
+  char escape[escapeLength];
+  writeEscape(byte, escape);
+  out.append({escape, escapeLength});
 }
 
 // Appends the escaped form of the client's bytes from `begin`, where a piece starts, towards
@@ -242,7 +242,7 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
     connection.consume(count);
   }
   if (record.lfSeen) {
-    flushClient(record, pass.output);
+    handOverHeld(record, pass.output);
   } else if (!held.empty() &&
              (held.size() >= longestPiece || pass.now > record.heldSince + pieceInterval)) {
     writeHeldPiece(record, pass.output, pass.now);
@@ -253,6 +253,11 @@ bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass
 
 }  // namespace
 
+void writeEscape(unsigned char byte, char* out) {
+  out[0] = '\\';
+  plinth::placeDigits(byte, 10, out + 1, escapeLength - 1);
+}
+
 std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format) {
   const ByteBuffer& held = record.buffer;
   if (held.empty() || pieceEnd(held.begin, held.end, format.prefixed()) == held.begin)
@@ -260,7 +265,7 @@ std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& f
   return record.heldSince + pieceInterval;
 }
 
-void flushClient(ClientRecord& record, OutputBuffer& output) {
+void handOverHeld(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
   writeAll(record, output, record.buffer.begin, record.buffer.end);
@@ -273,7 +278,7 @@ bool pollClient(ClientRecord& record, Pass& pass) {
     return true;
   // What the client sent before it went is its last words: write them, and end its line, before
   // the report.
-  flushClient(record, pass.output);
+  handOverHeld(record, pass.output);
   pass.output.endLine(record);
   const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
   if (pass.output.format().json)

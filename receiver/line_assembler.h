@@ -25,6 +25,10 @@ struct Pass {
   bool anyByteReceived = false;
 };
 
+// A byte shown rather than passed: a backslash and its three decimal digits, written at `out`.
+inline constexpr std::size_t escapeLength = 4;
+void writeEscape(unsigned char byte, char* out);
+
 // One turn of a client: reads what has arrived, up to one line, and writes it out when the line is
 // complete, when the first byte it holds came more than half a second ago, or when it holds
 // longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
@@ -37,6 +41,6 @@ bool pollClient(ClientRecord& record, Pass& pass);
 std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format);
 
 // Writes every byte the client holds, whatever the time.
-void flushClient(ClientRecord& record, OutputBuffer& output);
+void handOverHeld(ClientRecord& record, OutputBuffer& output);
 
 }  // namespace farspeak

@@ -265,7 +265,7 @@ std::optional<double> Clients::nextPieceDue() const {
 
 void Clients::writeAll() {
   for (ClientRecord& client : clients_)
-    flushClient(client, output_);
+    handOverHeld(client, output_);
   output_.endOpenLine();
 }
 

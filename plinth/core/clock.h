@@ -31,7 +31,8 @@ class SecondsClock {
   std::uint64_t lastTick = 0;  // 0: no reading yet
 };
 
-// The process's clock. The receiver uses the tick-count mode (`highResolution` false) only.
+// The process's clock. The receiver uses the high-resolution mode: its half second, its
+// millisecond of gathering and its tenth of a millisecond between looks all count from it.
 double getSeconds(bool highResolution);
 
 }  // namespace plinth

@@ -156,7 +156,7 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
       continue;
     }
     const int put =
-        platform::services.send(socket, bytes + sent, smaller(count - sent, largestPiece));
+        platform::services.send(socket, bytes + sent, smaller(count - sent, largestSend));
     if (put < 0) {
       const int error = platform::services.lastSocketError();
       if (platform::services.socketErrorKind(error) == platform::SocketErrorKind::wouldBlock)

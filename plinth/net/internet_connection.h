@@ -15,7 +15,7 @@
 namespace plinth {
 
 // Bytes per send call.
-inline constexpr std::int32_t largestPiece = 10240;
+inline constexpr std::int32_t largestSend = 10240;
 
 // Received bytes not yet taken. A receive into an empty buffer takes what the system has, up to
 // a block, so that one system call serves many reads; the block is handed back as soon as it is

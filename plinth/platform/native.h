@@ -57,7 +57,6 @@ int send(SocketHandle socket, const void* bytes, int count);
 bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);
 bool closeSocket(SocketHandle socket);
-bool connectTo(SocketHandle socket, const SocketAddress& address);
 std::string addressText(const SocketAddress& address);
 bool numericAddress(const char* text, SocketAddress* address);
 std::vector<SocketAddress> resolveName(const char* name, std::string* failure);

@@ -145,7 +145,6 @@ struct Services {
   bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);
   bool (*closeSocket)(SocketHandle socket);
-  bool (*connectTo)(SocketHandle socket, const SocketAddress& address);  // waits
   // Addresses as text and back: "127.0.0.1", "::1", "fe80::1%eth0" (an IPv4 address that an IPv6
   // socket gives shows as IPv4). `numericAddress` reads only such text; `resolveName` asks the
   // system for every address a name stands for, and says why there is none.

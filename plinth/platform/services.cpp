@@ -58,7 +58,6 @@ constexpr Services realTable = {
     native::shutdown,
     native::setLinger,
     native::closeSocket,
-    native::connectTo,
     native::addressText,
     native::numericAddress,
     native::resolveName,

@@ -1,6 +1,7 @@
 #include "plinth/text/text_writer.h"
 
 #include "plinth/text/debug_dest.h"
+#include "plinth/text/digits.h"
 #include "plinth/text/locale_record.h"
 #include "plinth/text/utf8.h"
 
@@ -104,7 +105,7 @@ void TextWriter::writeNewline() {
 
 TextWriter& TextWriter::writeInt(std::int32_t value) {
   if (base2)
-    return writeUInt64(static_cast<std::uint64_t>(std::int64_t{value}));
+    return writeUInt64(static_cast<std::uint64_t>(std::int64_t{value}));  // two's complement
   char16_t sign = noSign;
   // The magnitude as unsigned, so that the most negative value has one.
   std::uint32_t magnitude = static_cast<std::uint32_t>(value);
@@ -114,39 +115,25 @@ TextWriter& TextWriter::writeInt(std::int32_t value) {
   } else if (showPlus) {
     sign = u'+';
   }
-  plinth_string digits = makeDigits(magnitude, hex ? 16 : 10);
-  emitNumber(digits, sign);
+  writeNumber(magnitude, sign);
   return *this;
 }
 
 TextWriter& TextWriter::writeUInt64(std::uint64_t value) {
-  if (base2) {
-    writeBase2(value);
-    return *this;
-  }
-  plinth_string digits = makeDigits(value, hex ? 16 : 10);
-  emitNumber(digits, noSign);
+  writeNumber(value, noSign);
   return *this;
 }
 
-plinth_string TextWriter::makeDigits(std::uint64_t value, unsigned base) const {
+void TextWriter::writeNumber(std::uint64_t magnitude, char16_t sign) {
+  const unsigned base = base2 ? 2 : hex ? 16 : 10;
+  std::size_t least = minDigits > 1 ? static_cast<std::size_t>(minDigits) : 1;
+  if (base2 && least > 64)
+    least = 64;  // a 64-bit pattern has no more places
   plinth_string digits;
-  for (; value != 0; value /= base) {
-    digits.appendRepeated(1, u"0123456789ABCDEF"[value % base]);
-  }
-  const std::size_t least = minDigits > 1 ? static_cast<std::size_t>(minDigits) : 1;
-  while (digits.length < least)
-    digits.appendRepeated(1, u'0');
-  // Produced least significant first.
-  for (std::size_t front = 0, back = digits.length - 1; front < back; ++front, --back) {
-    std::swap(digits.text[front], digits.text[back]);
-  }
-  return digits;
-}
-
-void TextWriter::emitNumber(plinth_string& digits, char16_t sign) {
-  // Locale grouping is for decimal digits; hex, like base 2, is written ungrouped.
-  if (groupDigits && !hex) {
+  digits.appendRepeated(digitCount(magnitude, base, least), u'0');
+  placeDigits(magnitude, base, digits.text, digits.length);
+  // Locale grouping is for decimal digits; hex and base 2 are written ungrouped.
+  if (groupDigits && base == 10) {
     plinth_string grouped;
     StringTextDest groupedDest(&grouped);
     formatGroupedNumber(getLocaleRecord(), digits.text, groupedDest, nullptr);
@@ -161,22 +148,6 @@ void TextWriter::emitNumber(plinth_string& digits, char16_t sign) {
   if (sign != noSign)
     dest->putChar(sign);
   dest->putChars(digits.text, digits.length);
-}
-
-void TextWriter::writeBase2(std::uint64_t value) {
-  char16_t places[64];
-  std::size_t count = 0;
-  for (; value != 0; value >>= 1)
-    places[count++] = (value & 1) != 0 ? u'1' : u'0';
-  const std::size_t least = minDigits > 1 ? static_cast<std::size_t>(minDigits) : 1;
-  while (count < least && count < 64)
-    places[count++] = u'0';
-  for (std::int64_t spaces = std::int64_t{width} - static_cast<std::int64_t>(count); spaces > 0;
-       --spaces) {
-    dest->putChar(u' ');
-  }
-  while (count > 0)
-    dest->putChar(places[--count]);
 }
 
 }  // namespace plinth

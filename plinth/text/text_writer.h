@@ -46,9 +46,8 @@ class TextWriter {
   template <typename Char>
   TextWriter& writeRuns(const Char* zeroTerminated);
   void writeNewline();
-  plinth_string makeDigits(std::uint64_t value, unsigned base) const;
-  void emitNumber(plinth_string& digits, char16_t sign);
-  void writeBase2(std::uint64_t value);
+  // The magnitude in the writer's base, grouped and padded as it says, the sign apart.
+  void writeNumber(std::uint64_t magnitude, char16_t sign);
 };
 
 // The process's console writer, over the console destination, starting from default formatting

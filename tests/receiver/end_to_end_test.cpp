@@ -130,7 +130,7 @@ class Client {
                plinth::platform::AddressFamily family = plinth::platform::AddressFamily::ipv4) {
     socket_ = Socket(net.openStreamSocket(family));
     return socket_.get() != invalidSocket &&
-           net.connectTo(socket_.get(), plinth::platform::loopbackAddress(family, port));
+           test_support::connectTo(socket_.get(), plinth::platform::loopbackAddress(family, port));
   }
 
   // The port this end has, as the program sees the client.

@@ -237,9 +237,9 @@ class ServeClientsTest : public ::testing::Test {
   plinth::platform::SocketHandle connect() {
     const plinth::platform::SocketHandle client =
         net.openStreamSocket(plinth::platform::AddressFamily::ipv4);
-    EXPECT_TRUE(
-        net.connectTo(client, plinth::platform::loopbackAddress(
-                                  plinth::platform::AddressFamily::ipv4, server.getPort())));
+    EXPECT_TRUE(test_support::connectTo(
+        client, plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4,
+                                                  server.getPort())));
     return client;
   }
   static void send(const test_support::Socket& client, const std::string& text) {

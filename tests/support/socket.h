@@ -33,4 +33,8 @@ class Socket {
   plinth::platform::SocketHandle handle_;
 };
 
+// Connects a client socket to `address`, waiting as a blocking connect does.
+bool connectTo(plinth::platform::SocketHandle socket,
+               const plinth::platform::SocketAddress& address);
+
 }  // namespace test_support

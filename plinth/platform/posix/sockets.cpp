@@ -180,13 +180,6 @@ bool closeSocket(SocketHandle socket) {
   return close(descriptorOf(socket)) == 0;
 }
 
-bool connectTo(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_storage system;
-  const int length = systemAddress(address, system);
-  return connect(descriptorOf(socket), reinterpret_cast<const sockaddr*>(&system),
-                 static_cast<socklen_t>(length)) == 0;
-}
-
 std::string addressText(const SocketAddress& address) {
   return addressTextOf(address);
 }

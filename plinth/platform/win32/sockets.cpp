@@ -155,12 +155,6 @@ bool closeSocket(SocketHandle socket) {
   return closesocket(nativeOf(socket)) == 0;
 }
 
-bool connectTo(SocketHandle socket, const SocketAddress& address) {
-  sockaddr_storage system;
-  const int length = systemAddress(address, system);
-  return connect(nativeOf(socket), reinterpret_cast<const sockaddr*>(&system), length) == 0;
-}
-
 std::string addressText(const SocketAddress& address) {
   return addressTextOf(address);
 }

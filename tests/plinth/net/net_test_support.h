@@ -37,7 +37,7 @@ inline bool sendText(const Socket& socket, const std::string& text) {
 inline platform::SocketHandle connectTo(std::uint16_t port) {
   platform::SocketHandle client = real.openStreamSocket(plinth::platform::AddressFamily::ipv4);
   if (client != platform::invalidSocket &&
-      !real.connectTo(
+      !test_support::connectTo(
           client, plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, port))) {
     real.closeSocket(client);
     client = platform::invalidSocket;

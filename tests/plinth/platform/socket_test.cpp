@@ -71,7 +71,7 @@ class LoopbackTest : public ::testing::Test {
 
   SocketHandle connectClient() {
     const SocketHandle client = real.openStreamSocket(plinth::platform::AddressFamily::ipv4);
-    EXPECT_TRUE(real.connectTo(
+    EXPECT_TRUE(test_support::connectTo(
         client, plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, port_)));
     return client;
   }

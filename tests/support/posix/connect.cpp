@@ -1,0 +1,18 @@
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "plinth/platform/bsd_addresses.h"
+#include "tests/support/socket.h"
+
+namespace test_support {
+
+bool connectTo(plinth::platform::SocketHandle socket,
+               const plinth::platform::SocketAddress& address) {
+  sockaddr_storage system;
+  const int length = plinth::platform::native::systemAddress(address, system);
+  return ::connect(static_cast<int>(socket), reinterpret_cast<const sockaddr*>(&system),
+                   static_cast<socklen_t>(length)) == 0;
+}
+
+}  // namespace test_support
