@@ -254,7 +254,7 @@ bool poll(Session& s) {
   }
   FUZZ_REQUIRE(s.errorText.empty());
   const farspeak::ByteBuffer& buffer = record.buffer;
-  FUZZ_REQUIRE(std::string_view(reinterpret_cast<const char*>(buffer.begin), buffer.size()) ==
+  FUZZ_REQUIRE(std::string_view(reinterpret_cast<const char*>(buffer.begin()), buffer.size()) ==
                s.model.held);
   FUZZ_REQUIRE(buffer.capacity() <= longestPiece);
   FUZZ_REQUIRE(!buffer.empty() || buffer.capacity() == 0);

@@ -21,43 +21,43 @@ ByteBuffer::ByteBuffer(const ByteBuffer& other) {
   const std::size_t size = other.size();
   if (size == 0)
     return;
-  begin = static_cast<unsigned char*>(plinth::platform::services.allocate(size));
-  if (begin == nullptr)
+  begin_ = static_cast<unsigned char*>(plinth::platform::services.allocate(size));
+  if (begin_ == nullptr)
     outOfMemory();
-  std::memcpy(begin, other.begin, size);
-  end = capacityEnd = begin + size;
+  std::memcpy(begin_, other.begin_, size);
+  end_ = capacityEnd_ = begin_ + size;
 }
 
 ByteBuffer::~ByteBuffer() {
-  plinth::platform::services.release(begin);
+  plinth::platform::services.release(begin_);
 }
 
 void ByteBuffer::dropFront(const unsigned char* from) {
-  const auto kept = static_cast<std::size_t>(end - from);
-  std::memmove(begin, from, kept);
-  end = begin + kept;
+  const auto kept = static_cast<std::size_t>(end_ - from);
+  std::memmove(begin_, from, kept);
+  end_ = begin_ + kept;
 }
 
 void ByteBuffer::release() {
-  plinth::platform::services.release(begin);
-  begin = capacityEnd = end = nullptr;
+  plinth::platform::services.release(begin_);
+  begin_ = capacityEnd_ = end_ = nullptr;
 }
 
 void ByteBuffer::grow(std::size_t more) {
   const std::size_t held = size();
-  std::size_t newCapacity = begin == nullptr ? firstCapacity : 2 * capacity();
+  std::size_t newCapacity = begin_ == nullptr ? firstCapacity : 2 * capacity();
   while (newCapacity - held < more) {
     if (newCapacity > ~std::size_t{0} / 2)
       outOfMemory();
     newCapacity *= 2;
   }
   auto* storage =
-      static_cast<unsigned char*>(plinth::platform::services.reallocate(begin, newCapacity));
+      static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, newCapacity));
   if (storage == nullptr)
     outOfMemory();
-  begin = storage;
-  end = begin + held;
-  capacityEnd = begin + newCapacity;
+  begin_ = storage;
+  end_ = begin_ + held;
+  capacityEnd_ = begin_ + newCapacity;
 }
 
 }  // namespace farspeak

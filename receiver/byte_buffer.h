@@ -17,38 +17,41 @@ class ByteBuffer {
   ~ByteBuffer();
 
   void append(unsigned char byte) {
-    if (end == capacityEnd)
+    if (end_ == capacityEnd_)
       grow(1);
-    *end++ = byte;
+    *end_++ = byte;
   }
   void append(const unsigned char* bytes, std::size_t count) {
-    if (count > static_cast<std::size_t>(capacityEnd - end))
+    if (count > static_cast<std::size_t>(capacityEnd_ - end_))
       grow(count);
     if (count > 0)
-      std::memcpy(end, bytes, count);
-    end += count;
+      std::memcpy(end_, bytes, count);
+    end_ += count;
   }
   void append(std::string_view text) {
     append(reinterpret_cast<const unsigned char*>(text.data()), text.size());
   }
-  std::size_t size() const { return static_cast<std::size_t>(end - begin); }
-  std::size_t capacity() const { return static_cast<std::size_t>(capacityEnd - begin); }
-  bool empty() const { return end == begin; }
-  void clear() { end = begin; }
+  // The bytes held, from begin() up to end().
+  unsigned char* begin() const { return begin_; }
+  unsigned char* end() const { return end_; }
+  std::size_t size() const { return static_cast<std::size_t>(end_ - begin_); }
+  std::size_t capacity() const { return static_cast<std::size_t>(capacityEnd_ - begin_); }
+  bool empty() const { return end_ == begin_; }
+  void clear() { end_ = begin_; }
   // Keeps the first `size` bytes.
-  void truncate(std::size_t size) { end = begin + size; }
+  void truncate(std::size_t size) { end_ = begin_ + size; }
   // Keeps the bytes from `from` on, moved to the front.
   void dropFront(const unsigned char* from);
   // Empties the buffer and hands its storage back.
   void release();
 
-  unsigned char* begin = nullptr;
-  unsigned char* capacityEnd = nullptr;
-  unsigned char* end = nullptr;
-
  private:
   // Doubles the storage until `more` bytes fit after the ones held.
   void grow(std::size_t more);
+
+  unsigned char* begin_ = nullptr;
+  unsigned char* capacityEnd_ = nullptr;
+  unsigned char* end_ = nullptr;
 };
 
 }  // namespace farspeak

@@ -199,10 +199,10 @@ void emptyHeld(ClientRecord& record) {
 // as held from now.
 void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
   ByteBuffer& held = record.buffer;
-  const unsigned char* const stop = pieceEnd(held.begin, held.end, output.format().prefixed());
-  if (stop == held.begin)
+  const unsigned char* const stop = pieceEnd(held.begin(), held.end(), output.format().prefixed());
+  if (stop == held.begin())
     return;
-  held.dropFront(writePiece(record, output, held.begin, stop, held.end));
+  held.dropFront(writePiece(record, output, held.begin(), stop, held.end()));
   if (held.empty()) {
     emptyHeld(record);
   } else {
@@ -260,7 +260,7 @@ void writeEscape(unsigned char byte, char* out) {
 
 std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format) {
   const ByteBuffer& held = record.buffer;
-  if (held.empty() || pieceEnd(held.begin, held.end, format.prefixed()) == held.begin)
+  if (held.empty() || pieceEnd(held.begin(), held.end(), format.prefixed()) == held.begin())
     return std::nullopt;
   return record.heldSince + pieceInterval;
 }
@@ -268,7 +268,7 @@ std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& f
 void handOverHeld(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
-  writeAll(record, output, record.buffer.begin, record.buffer.end);
+  writeAll(record, output, record.buffer.begin(), record.buffer.end());
   emptyHeld(record);
 }
 

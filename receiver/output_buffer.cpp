@@ -38,7 +38,7 @@ ByteBuffer& OutputBuffer::startPiece(const ClientRecord& client) {
 }
 
 void OutputBuffer::endPiece(ClientRecord& client) {
-  client.lineOpen = bytes_.end[-1] != '\n';
+  client.lineOpen = bytes_.end()[-1] != '\n';
   openLine_ = client.lineOpen ? &client : nullptr;
   if (bytes_.size() >= outputWriteSize)
     writeHeld();
@@ -126,7 +126,7 @@ void OutputBuffer::writeHeld() {
   if (bytes_.empty() || failed_)
     return;
   const double start = plinth::getSeconds(true);
-  const bool written = plinth::platform::services.writeStandardOutput(bytes_.begin, bytes_.size());
+  const bool written = plinth::platform::services.writeStandardOutput(bytes_.begin(), bytes_.size());
   secondsWriting_ += plinth::getSeconds(true) - start;
   if (!written) {
     failed_ = true;  // first: the report goes to the console, which would write this out again

@@ -1,4 +1,4 @@
-#include "plinth/net/internet_connection.h"
+#include "plinth/net/internet_connection_impl.h"
 
 #include <algorithm>
 #include <atomic>

@@ -25,19 +25,7 @@ enum class ServerFailure {
   exception,  // the listening socket reported an exception condition
 };
 
-struct InternetServerImpl {
-  platform::SocketAddress address;  // its port the bound one once listening
-  bool stopped = true;
-  platform::SocketHandle listeningSocket = platform::invalidSocket;
-  plinth_string hostAddress;
-  CountedRef<InternetConnection> pendingConnection;
-  bool watched = false;  // in a loop's readiness wait, under `key`
-  std::uintptr_t key = 0;
-  bool acceptFailed = false;  // the last attempt to accept a waiting client
-  int acceptError = 0;        // and the system's code for it
-  ServerFailure failure = ServerFailure::none;
-  int failureError = 0;
-};
+struct InternetServerImpl;  // in internet_server.cpp
 
 class InternetServer : public Refcountable {
  public:

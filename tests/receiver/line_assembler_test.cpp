@@ -254,25 +254,25 @@ TEST(ByteBuffer, GrowsByDoublingAndCopiesExactly) {
     buffer.append('b');
   EXPECT_EQ(buffer.capacity(), 2048u);
   EXPECT_EQ(buffer.size(), 1025u);
-  EXPECT_EQ(buffer.begin[0], 'a');
+  EXPECT_EQ(buffer.begin()[0], 'a');
 
   const ByteBuffer copy(buffer);
   EXPECT_EQ(copy.capacity(), 1025u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.begin), copy.size()),
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.begin()), copy.size()),
             "a" + std::string(1024, 'b'));
   const ByteBuffer emptyCopy{ByteBuffer{}};
-  EXPECT_EQ(emptyCopy.begin, nullptr);
+  EXPECT_EQ(emptyCopy.begin(), nullptr);
 
-  unsigned char* const storage = buffer.begin;
+  unsigned char* const storage = buffer.begin();
   buffer.clear();
   buffer.append('c');
-  EXPECT_EQ(buffer.begin, storage);  // kept across flushes
+  EXPECT_EQ(buffer.begin(), storage);  // kept across flushes
 
   // A run larger than the next doubling doubles as often as it takes.
   const std::string run(5000, 'r');
   buffer.append(reinterpret_cast<const unsigned char*>(run.data()), run.size());
   EXPECT_EQ(buffer.capacity(), 8192u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.begin), buffer.size()), "c" + run);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer.begin()), buffer.size()), "c" + run);
 }
 
 void* refuseMemory(void*, std::size_t) {

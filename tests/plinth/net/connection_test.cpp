@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "net_test_support.h"
-#include "plinth/net/internet_connection.h"
+#include "plinth/net/internet_connection_impl.h"
 #include "plinth/net/internet_server.h"
 #include "plinth/net/sockets.h"
 #include "tests/support/child_process.h"
