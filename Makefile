@@ -11,11 +11,12 @@ PORT_LOCK := flock -o /tmp/farspeak-port.lock
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
+# The build says what it does on standard error (set -x echoes each command there), so that
+# `make run > trace.log` keeps only the program's standard output.
 run:
-	@scripts/prerequisites.sh native
-	cmake --preset release
-	cmake --build --preset release -j $(JOBS) --target farspeak
-	build/release/receiver/farspeak
+	@{ scripts/prerequisites.sh native && set -x && cmake --preset release && \
+	  cmake --build --preset release -j $(JOBS) --target farspeak; } >&2
+	@build/release/receiver/farspeak
 
 test:
 	@scripts/prerequisites.sh native
@@ -62,7 +63,8 @@ package-windows:
 	cmake --build --preset mingw -j $(JOBS)
 	cpack --preset mingw
 
-# What CI checks of the packages: the programs they hold run and report the project's version.
+# What CI checks of the packages: the programs they hold run and report the project's version,
+# and lintian finds no error in the .deb.
 check-packages: package package-windows
 	scripts/check-packages.sh
 

@@ -40,10 +40,12 @@ for set in "${@:-native}"; do
       need socat have socat
       need util-linux have flock
       ;;
-    package)  # CPack's .deb needs dpkg-shlibdeps and file; the check of the zip needs unzip
+    package)  # CPack's .deb needs dpkg-shlibdeps and file; the checks need unzip, groff, lintian
       need dpkg-dev have dpkg-shlibdeps
       need file have file
       need unzip have unzip
+      need groff-base have groff
+      need lintian have lintian
       ;;
     fuzz)
       need cmake cmake_recent
