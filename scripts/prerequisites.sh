@@ -28,6 +28,7 @@ for set in "${@:-native}"; do
       need make have make
       need libgtest-dev test -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake -o \
         -f /usr/lib/cmake/GTest/GTestConfig.cmake -o -f /usr/lib/aarch64-linux-gnu/cmake/GTest/GTestConfig.cmake
+      need jq have jq  # the end-to-end tests read --json output back with it
       ;;
     windows)
       need g++-mingw-w64-x86-64-posix have x86_64-w64-mingw32-g++-posix
