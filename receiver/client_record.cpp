@@ -1,8 +1,11 @@
 #include "receiver/client_record.h"
 
+#include <cstdint>
+
 #include "plinth/platform/platform.h"
 #include "plinth/text/digits.h"
 #include "plinth/text/text_writer.h"
+#include "plinth/text/utf8.h"
 
 namespace farspeak {
 namespace {
@@ -10,13 +13,6 @@ namespace {
 // Colours that read on dark and light backgrounds alike, in turn: red, green, yellow, blue,
 // magenta, cyan, then their bright forms.
 constexpr int tagColours[] = {31, 32, 33, 34, 35, 36, 91, 92, 93, 94, 95, 96};
-
-std::string narrow(const char16_t* text) {
-  std::string result;
-  for (; *text != 0; ++text)
-    result += static_cast<char>(*text);  // an address: digits, letters, dots, colons
-  return result;
-}
 
 }  // namespace
 
@@ -27,7 +23,8 @@ ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& 
     return;
   // Appended piece by piece: GCC 12 warns, wrongly, about `"[" + text`. An IPv6 address stands in
   // brackets before the port, as in a URL.
-  const std::string address = narrow(client->getAddress());
+  std::string address;
+  plinth::appendUtf8(client->getAddress(), address, SIZE_MAX);
   const bool ipv6 = address.find(':') != std::string::npos;
   endpoint.append(ipv6 ? "[" : "").append(address).append(ipv6 ? "]:" : ":");
   endpoint.append(std::to_string(client->getPort()));
