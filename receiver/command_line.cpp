@@ -225,9 +225,9 @@ CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuesti
         }
         std::optional<std::string_view> value;
         if (!option->valueWanted.empty()) {
-          value = valueOf(at + 1 < argument.size() ? std::optional(argument.substr(at + 1))
-                                                    : std::nullopt,
-                          index, argc, argv);
+          value = valueOf(
+              at + 1 < argument.size() ? std::optional(argument.substr(at + 1)) : std::nullopt,
+              index, argc, argv);
           at = argument.size();
         }
         apply(*option, spelling, value, commandLine);

@@ -20,7 +20,7 @@
 namespace farspeak {
 
 inline constexpr std::size_t outputWriteSize = 64 * 1024;
-inline constexpr double longestOutputDelay = 0.001;  // seconds, on the fine clock
+inline constexpr double longestOutputDelay = 0.001;  // seconds, high-resolution clock
 
 class OutputBuffer : public plinth::HeldOutput {
  public:
@@ -47,7 +47,7 @@ class OutputBuffer : public plinth::HeldOutput {
   void writeText(ClientRecord& client, std::string_view bytes);
   void writeEvent(const ClientRecord& client, std::string_view event);
 
-  // A pass of the loop begins at `seconds` (the fine clock): what has waited a millisecond goes.
+  // A pass of the loop begins at `seconds`: what has waited a millisecond goes.
   void passBegins(double seconds);
   // One write of everything held. When it fails, the failure is reported and nothing more is
   // written.

@@ -1,4 +1,4 @@
-#include "plinth/net/internet_connection_impl.h"
+#include "plinth/net/internet_connection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "plinth/core/spin_lock.h"
+#include "plinth/net/internet_connection_impl.h"
 #include "plinth/net/sockets.h"
 #include "plinth/text/text_writer.h"
 

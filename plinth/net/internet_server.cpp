@@ -19,7 +19,6 @@ struct InternetServerImpl {
   int failureError = 0;
 };
 
-
 InternetServer::InternetServer(std::int32_t port)
     : InternetServer(
           platform::anyAddress(platform::AddressFamily::ipv4, static_cast<std::uint16_t>(port))) {}

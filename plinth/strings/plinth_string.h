@@ -63,10 +63,10 @@ class plinth_string {
   std::u16string_view view() const { return {text, length}; }
 
   char16_t inlineBuffer[inlineUnits];
-  char16_t* text;          // inlineBuffer or heapBlock; never null; text[length] is 0
-  std::size_t length;      // units before the terminator
-  char16_t* heapBlock;     // owned; null while inlineBuffer is in use
-  std::size_t capacity;    // 0 while inline; else units the block holds before its terminator
+  char16_t* text;        // inlineBuffer or heapBlock; never null; text[length] is 0
+  std::size_t length;    // units before the terminator
+  char16_t* heapBlock;   // owned; null while inlineBuffer is in use
+  std::size_t capacity;  // 0 while inline; else units the block holds before its terminator
 };
 
 }  // namespace plinth

@@ -47,7 +47,10 @@ TEST(FormatGroupedNumber, WalksTheGroupingText) {
 
   // The text ends at its first NUL, as the system's does: a semicolon after it changes nothing.
   NumberFormat format;
-  format.grouping.assign(u"13\0" u"8;1", 6);
+  format.grouping.assign(
+      u"13\0"
+      u"8;1",
+      6);
   RecordingDest dest;
   formatGroupedNumber(LocaleRecord{}, u"123456789", dest, &format);
   EXPECT_EQ(dest.written, u"12345,678,9");
