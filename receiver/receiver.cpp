@@ -17,8 +17,6 @@ namespace {
 // a flood never hides the listener or the other clients; looking every pass would double the
 // system calls per line.
 constexpr double lookInterval = 0.0001;
-// The key under which the listener joins the wait; each client's is its record's address.
-constexpr std::uintptr_t listenerKey = 0;
 // After a stop request, the clients are read until they have nothing more to give, for at most this
 // many seconds, not counting the time spent waiting on standard output.
 constexpr double longestStop = 3.0;
