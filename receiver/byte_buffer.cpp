@@ -38,6 +38,19 @@ void ByteBuffer::dropFront(const unsigned char* from) {
   end_ = begin_ + kept;
 }
 
+void ByteBuffer::shrink() {
+  const std::size_t held = size();
+  const std::size_t enough = held > firstCapacity / 2 ? 2 * held : firstCapacity;
+  if (begin_ == nullptr || capacity() <= enough)
+    return;
+  auto* storage = static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, enough));
+  if (storage == nullptr)
+    return;  // the storage held stays good
+  begin_ = storage;
+  end_ = begin_ + held;
+  capacityEnd_ = begin_ + enough;
+}
+
 void ByteBuffer::release() {
   plinth::platform::services.release(begin_);
   begin_ = capacityEnd_ = end_ = nullptr;

@@ -42,6 +42,9 @@ class ByteBuffer {
   void truncate(std::size_t size) { end_ = begin_ + size; }
   // Keeps the bytes from `from` on, moved to the front.
   void dropFront(const unsigned char* from);
+  // Hands back storage beyond 1 KiB or twice the bytes held, whichever is more: a buffer that once
+  // held a long line keeps no more than what it holds now needs.
+  void shrink();
   // Empties the buffer and hands its storage back.
   void release();
 

@@ -109,8 +109,13 @@ Special readSpecial(const unsigned char* at, const unsigned char* end, bool pref
     return following(1) == '\n' ? Special{2, false} : Special{1, prefixed};
   if (byte <= lastControl)
     return {1, true};
-  if (byte == c1Lead)
+  if (byte == c1Lead) {
+    // A lead whose next byte has not come is written only when it falls due: escaped, since a 9B
+    // that came later would make a control sequence on the same line.
+    if (at + 1 == end)
+      return {1, true};
     return following(1) >= 0x80 && following(1) <= 0x9F ? Special{2, true} : Special{};
+  }
   const unsigned char last = following(2);
   const bool separator =
       following(1) == 0x80 && (last == 0xA8 || last == 0xA9 || (last == 0xA6 && startsPiece));
@@ -196,16 +201,19 @@ void emptyHeld(ClientRecord& record) {
 }
 
 // Writes the unfinished line the client holds, as far as it may end a piece; the rest stays held,
-// as held from now.
+// as held from now. Bytes that no piece may end with (the start of a character, an undecided CR)
+// go as they stand once they are due themselves: a client that never finishes them holds nothing
+// for ever.
 void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
   ByteBuffer& held = record.buffer;
-  const unsigned char* const stop = pieceEnd(held.begin(), held.end(), output.format().prefixed());
+  const unsigned char* stop = pieceEnd(held.begin(), held.end(), output.format().prefixed());
   if (stop == held.begin())
-    return;
+    stop = held.end();
   held.dropFront(writePiece(record, output, held.begin(), stop, held.end()));
   if (held.empty()) {
     emptyHeld(record);
   } else {
+    held.shrink();
     record.heldSince = now;
     record.crSeen = record.lfSeen = false;  // as after any write
   }
@@ -258,9 +266,8 @@ void writeEscape(unsigned char byte, char* out) {
   plinth::placeDigits(byte, 10, out + 1, escapeLength - 1);
 }
 
-std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format) {
-  const ByteBuffer& held = record.buffer;
-  if (held.empty() || pieceEnd(held.begin(), held.end(), format.prefixed()) == held.begin())
+std::optional<double> pieceDue(const ClientRecord& record) {
+  if (record.buffer.empty())
     return std::nullopt;
   return record.heldSince + pieceInterval;
 }

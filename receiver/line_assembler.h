@@ -36,9 +36,8 @@ void writeEscape(unsigned char byte, char* out);
 // reports the end on the console and returns false.
 bool pollClient(ClientRecord& record, Pass& pass);
 
-// When the part of a line the client holds falls due as a piece; nothing when it holds no byte that
-// may end a piece yet.
-std::optional<double> pieceDue(const ClientRecord& record, const OutputFormat& format);
+// When the part of a line the client holds falls due as a piece; nothing when it holds nothing.
+std::optional<double> pieceDue(const ClientRecord& record);
 
 // Writes every byte the client holds, whatever the time.
 void handOverHeld(ClientRecord& record, OutputBuffer& output);

@@ -237,7 +237,7 @@ Clients::Served Clients::serve(double now) {
     const std::size_t received = client->connection->receivedMemory();
     budget_.afterTurn(*client, received);
     if (client->dueQueued || !client->buffer.empty())
-      due_.update(*client, pieceDue(*client, output_.format()));
+      due_.update(*client, pieceDue(*client));
     if (received > 0)
       addWork(*client);  // a line still waits for its turn
   }
@@ -258,9 +258,22 @@ std::optional<double> Clients::nextPieceDue() const {
   return std::nullopt;
 }
 
-void Clients::writeAll() {
-  for (ClientRecord& client : clients_)
-    handOverHeld(client, output_);
+void Clients::writeAll(double now) {
+  Pass pass{output_, now};
+  for (auto next = clients_.begin(); next != clients_.end();) {
+    ClientRecord& client = *next++;
+    // What was received, by the usual rules, and nothing more.
+    client.connection->limitReceives(0);
+    bool kept = true;
+    do {
+      pass.anyByteReceived = false;
+      kept = pollClient(client, pass);
+    } while (kept && pass.anyByteReceived);
+    if (kept)
+      handOverHeld(client, output_);
+    else
+      remove(client);
+  }
   output_.endOpenLine();
 }
 
@@ -372,10 +385,14 @@ LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
     take();
     waited = true;
   }
+  // What the clients delivered still reaches standard output, their lines ended; the result is
+  // known only once it has.
+  if (!output.failed()) {
+    clients.writeAll(plinth::getSeconds(true));
+    output.writeHeld();
+  }
   if (output.failed())
     return LoopEnd::outputFailed;
-  // What the clients delivered still reaches standard output, their lines ended.
-  clients.writeAll();
   if (waitFailed) {
     sayTheWaitFailed();
     return LoopEnd::waitFailed;

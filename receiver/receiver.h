@@ -48,8 +48,9 @@ class Clients {
   bool haveWork() const { return !work_.empty(); }
   // When the earliest piece a client holds falls due.
   std::optional<double> nextPieceDue() const;
-  // At the end: what every client holds is written, its line ended.
-  void writeAll();
+  // At the end (seconds, as for serve): what every client holds, and what it received and has not
+  // yet handed over, is written by the usual rules and its line ended; nothing more is read.
+  void writeAll(double now);
 
   const ClientList& list() const { return clients_; }
 

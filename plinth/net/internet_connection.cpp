@@ -71,13 +71,12 @@ bool InternetConnectionImpl::poll(PollDirection direction) {
     end(statePollFailed);
     return false;
   }
-  if (result.exception) {
-    end(stateSocketError);
-    return false;
-  }
-  if (result.ready)
+  // Accepted sockets take urgent data in their stream: its exception condition is only more to
+  // read.
+  const bool ready = result.ready || (result.exception && direction == PollDirection::readable);
+  if (ready)
     seenReady = true;
-  return result.ready;
+  return ready;
 }
 
 bool InternetConnectionImpl::pollReadable() {
@@ -197,7 +196,7 @@ void InternetConnectionImpl::close() {
     const std::span<unsigned char> discard = received.room();
     for (int drained = 0; drained < drainLimit;) {
       const platform::PollResult ready = platform::services.poll(socket, PollDirection::readable);
-      if (ready.failed || ready.exception || !ready.ready)
+      if (ready.failed || !ready.ready)
         break;
       const int got =
           platform::services.receive(socket, discard.data(), static_cast<int>(discard.size()));
@@ -264,10 +263,8 @@ void InternetConnection::watch(std::uintptr_t key) {
   impl_->watched = platform::services.watchSocket(impl_->socket, key);
 }
 
-void InternetConnection::readyFound(bool exception) {
+void InternetConnection::readyFound(bool) {
   impl_->seenReady = true;
-  if (exception && !impl_->closed)
-    impl_->end(stateSocketError);
 }
 
 void InternetConnection::holdOffReceiving(bool heldOff) {

@@ -13,8 +13,7 @@ namespace plinth {
 using ConnectionState = std::int32_t;
 inline constexpr ConnectionState stateOpen = 0;
 inline constexpr ConnectionState statePollFailed = 1;    // a readiness poll failed
-inline constexpr ConnectionState stateSocketError = 3;   // exception condition, or a failed
-                                                         // receive, send or close
+inline constexpr ConnectionState stateSocketError = 3;   // a failed receive, send or close
 inline constexpr ConnectionState stateClosedByPeer = 4;  // end of stream, in order
 
 // One connection is used by one thread at a time. Text is zero-terminated UTF-16.
@@ -60,7 +59,8 @@ class NetworkConnection : public Refcountable {
   // Joins the loop's readiness wait, which hands `key` back when the connection has something to
   // say. Closing the connection leaves the wait.
   virtual void watch(std::uintptr_t key) = 0;
-  // The wait found the connection ready; an exception condition (urgent data) ends it.
+  // The wait found the connection ready; an exception condition (urgent data, which comes in the
+  // stream) is only more to read.
   virtual void readyFound(bool exception) = 0;
   // Holds off receiving, or takes it up again: while held off, the connection is out of the wait
   // and peekBytes shows only what was received before; what the peer sends waits in the system,

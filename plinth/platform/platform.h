@@ -138,7 +138,7 @@ struct Services {
   bool (*localPort)(SocketHandle socket, std::uint16_t* port);       // getsockname
   PollResult (*poll)(SocketHandle socket, PollDirection direction);  // zero time limit
   // The accepted socket does not block: a receive with nothing there fails with an error that
-  // socketErrorKind calls wouldBlock.
+  // socketErrorKind calls wouldBlock. Urgent data comes in its stream, in order, like any byte.
   SocketHandle (*accept)(SocketHandle listener, SocketAddress* peer);
   int (*receive)(SocketHandle socket, void* buffer, int count);    // -1 error, 0 end of stream
   int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error

@@ -867,6 +867,30 @@ TEST_F(OutputTroubleTest, AFullDiskIsReportedAndEndsTheProgramWithCodeOne) {
       << error->text();
 }
 
+// A file that may grow no further fails the last writes, those of the stop: the exit code says so.
+TEST_F(OutputTroubleTest, StandardOutputFailingAtTheStopEndsWithCodeOne) {
+  // bash counts the limit in KiB; an ignored SIGXFSZ turns the signal into a failed write.
+  test_support::ChildProcess limited(
+      "/bin/bash", {"-c", "ulimit -f 1000 && trap '' XFSZ && exec \"$0\"", FARSPEAK_PROGRAM});
+  GrowingFile output(limited.outputPath());
+  GrowingFile errors(limited.errorPath());
+  ASSERT_TRUE(errors.waitFor("host address=", 1, startLimit)) << errors.text();
+  Client client;
+  ASSERT_TRUE(client.connect());
+  const std::string line = std::string(99, 'x') + "\n";
+  std::string lines;
+  for (int count = 0; count < 10'000; ++count)
+    lines += line;
+  ASSERT_TRUE(client.send(lines));
+  ASSERT_TRUE(output.waitUntil([&](const std::string& text) { return text.size() == lines.size(); }));
+  ASSERT_TRUE(client.send(std::string(40'000, 'y')));  // held, until the stop writes it
+  std::this_thread::sleep_for(milliseconds(50));
+  ASSERT_TRUE(limited.requestStop());
+  EXPECT_EQ(limited.waitForExit(replyLimit), 1);
+  EXPECT_EQ(countOf(errors.text(), "cannot write to standard output (File too large)\r\n"), 1u)
+      << errors.text();
+}
+
 // A reader that stopped reading (a pager, say): the first request tries to write what is held and
 // says so; a second, after half a second, ends the program at once.
 TEST_F(OutputTroubleTest, ABlockedOutputYieldsToASecondStopRequest) {

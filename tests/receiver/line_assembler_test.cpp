@@ -149,18 +149,27 @@ TEST_F(LineAssemblerTest, WithPrefixesNothingPassesForAnotherClientsLine) {
                       "[10.0.0.7:50000] \\226\\128\\166"
                       "fake continuation\n"}));
 
-  // A CR whose next byte has not come stays held, whatever the time.
+  // A CR whose next byte has not come stays held for half a second after the piece before it,
+  // and is then written as it stands: escaped, as a CR that no LF follows.
   log.clear();
   connection->arrive("wait\r");
   poll();
   advance(501);
   poll();
   EXPECT_EQ(log, Log{"[10.0.0.7:50000] wait"});
-  EXPECT_FALSE(pieceDue(*record, output->format()));  // nothing to wake the loop for
-  advance(5000);
+  EXPECT_EQ(pieceDue(*record), now + pieceInterval);
   connection->arrive("\n");
   poll();
   EXPECT_EQ(log, (Log{"[10.0.0.7:50000] wait", "\n[10.0.0.7:50000] \xE2\x80\xA6\r\n"}));
+  log.clear();
+  connection->arrive("again\r");
+  poll();
+  advance(501);
+  poll();
+  advance(501);
+  poll();
+  EXPECT_EQ(log, (Log{"[10.0.0.7:50000] again", "\n[10.0.0.7:50000] \xE2\x80\xA6\\013"}));
+  EXPECT_FALSE(pieceDue(*record));
 }
 
 // Neither a 64 KiB piece nor a half-second one ends inside a character.
@@ -184,6 +193,26 @@ TEST_F(LineAssemblerTest, NoPieceEndsInsideACharacter) {
   advance(401);  // held since the piece was written, not since the rest of it came
   poll();
   EXPECT_EQ(log, (Log{"ab", "\xF0\x9F\x98\x80!"}));
+
+  // A character never finished goes as it stands half a second after the piece before it, at most
+  // a second after its first byte, in storage of its size; a lone C2 escaped, since a 9B that came
+  // later would make a control sequence.
+  log.clear();
+  connection->arrive(as + "\xE2\x80");
+  poll();
+  poll();
+  EXPECT_EQ(record->buffer.size(), 2u);
+  EXPECT_LE(record->buffer.capacity(), 1024u);
+  advance(501);
+  poll();
+  connection->arrive("Password: \xC2");
+  poll();
+  advance(501);
+  poll();
+  advance(501);
+  poll();
+  EXPECT_TRUE(log == (Log{as, "\xE2\x80", "Password: ", "\\194"}));
+  EXPECT_EQ(record->buffer.capacity(), 0u);
 }
 
 TEST_F(LineAssemblerTest, AnyByteReceivedIsSetByEveryByteRead) {

@@ -71,6 +71,33 @@ TEST_F(ClientsTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
   EXPECT_EQ(clients.list().size(), 1u);
 }
 
+// At the end, what a client's connection received is written by the usual rules, its line ended,
+// and nothing more is read.
+TEST_F(ClientsTest, AtTheEndWhatWasReceivedIsWrittenAndNothingMore) {
+  const plinth::platform::Services& net = plinth::platform::realServices();
+  plinth::InternetServer server{0};
+  const test_support::Socket sender(net.openStreamSocket(plinth::platform::AddressFamily::ipv4));
+  ASSERT_TRUE(test_support::connectTo(
+      sender.get(),
+      plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, server.getPort())));
+  for (int look = 0; look < 5000 && !server.hasPendingConnection(); ++look)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ClientRecord& record = clients.add(server.acceptConnection(), 0);
+  const std::string received = "a\nb\nc\npart";
+  ASSERT_EQ(net.send(sender.get(), received.data(), static_cast<int>(received.size())),
+            static_cast<int>(received.size()));
+  for (int look = 0; look < 5000 && log.empty(); ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    clients.found(record, false);
+    pass();  // one line a turn: the rest stays in the connection's block
+  }
+  ASSERT_EQ(net.send(sender.get(), "late\n", 5), 5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  clients.writeAll(now);
+  output.writeHeld();
+  EXPECT_EQ(log, (Log{"a\n", "b\nc\npart\n"}));
+}
+
 // Only the clients with work are served, one line each a pass; a client keeps its work while a
 // line it received still waits.
 TEST_F(ClientsTest, ClientsWithWorkAreServedInTurnOneLineEach) {

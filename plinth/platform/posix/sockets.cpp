@@ -143,6 +143,9 @@ SocketHandle accept(SocketHandle listener, SocketAddress* peer) {
   } while (accepted < 0 && errno == EINTR);
   if (accepted < 0)
     return invalidSocket;
+  // Urgent data arrives in the stream, in order, as an ordinary byte.
+  const int on = 1;
+  setsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, &on, sizeof on);
   *peer = libraryAddress(reinterpret_cast<const sockaddr*>(&address));
   return handleOf(accepted);
 }

@@ -128,6 +128,10 @@ SocketHandle accept(SocketHandle listener, SocketAddress* peer) {
   SetHandleInformation(reinterpret_cast<HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
   u_long nonBlocking = 1;
   ioctlsocket(accepted, FIONBIO, &nonBlocking);
+  // Urgent data arrives in the stream, in order, as an ordinary byte.
+  const BOOL inline_ = TRUE;
+  setsockopt(accepted, SOL_SOCKET, SO_OOBINLINE, reinterpret_cast<const char*>(&inline_),
+             sizeof inline_);
   *peer = libraryAddress(reinterpret_cast<const sockaddr*>(&address));
   return static_cast<SocketHandle>(accepted);
 }

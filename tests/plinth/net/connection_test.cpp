@@ -226,13 +226,16 @@ TEST_F(ConnectionTest, APeerResetIsASocketError) {
   EXPECT_EQ(console.text(), "Socket read error: " + std::to_string(connectionReset) + "\r\n");
 }
 
-TEST_F(ConnectionTest, UrgentDataIsASocketError) {
+TEST_F(ConnectionTest, UrgentDataIsAnOrdinaryByteInItsPlace) {
   const auto native = static_cast<NativeSocket>(client_.get());
+  ASSERT_TRUE(sendText(client_, "ab"));
   ASSERT_EQ(::send(native, "!", 1, MSG_OOB), 1);
-  ConsoleCapture console;
-  ASSERT_TRUE(endsWithin(*connection_));
-  EXPECT_EQ(connection_->getState(), stateSocketError);
-  EXPECT_EQ(console.text(), "");
+  ASSERT_TRUE(sendText(client_, "cd"));
+  char received[5] = {};
+  EXPECT_EQ(connection_->read(received, 5), 5);
+  EXPECT_EQ(std::string(received, 5), "ab!cd");
+  EXPECT_TRUE(connection_->isConnected());
+  EXPECT_EQ(connection_->getState(), stateOpen);
 }
 
 TEST_F(ConnectionTest, WriteSendsEveryByteInPiecesOfAtMost10240) {
