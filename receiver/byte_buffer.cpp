@@ -1,5 +1,7 @@
 #include "receiver/byte_buffer.h"
 
+#include <algorithm>
+#include <bit>
 #include <new>
 
 #include "plinth/platform/platform.h"
@@ -39,8 +41,9 @@ void ByteBuffer::dropFront(const unsigned char* from) {
 }
 
 void ByteBuffer::shrink() {
+  // A power of two, as growth makes: a buffer that grows again reaches a piece's size exactly.
   const std::size_t held = size();
-  const std::size_t enough = held > firstCapacity / 2 ? 2 * held : firstCapacity;
+  const std::size_t enough = std::max(firstCapacity, std::bit_ceil(held));
   if (begin_ == nullptr || capacity() <= enough)
     return;
   auto* storage = static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, enough));
