@@ -1,6 +1,6 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
 .PHONY: run test test-asan test-tsan test-windows package package-windows check-packages fuzz \
-	fuzz-smoke bench stress stress-smoke clean
+	fuzz-smoke bench stress stress-smoke check-pipeline clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
@@ -96,6 +96,14 @@ stress:
 
 stress-smoke:
 	$(MAKE) stress STRESS_OPTIONS=--smoke
+
+# examples/syslog-ng end to end: farspeak --json under one syslog-ng, which forwards its records
+# to a second one that writes them to a file. Each takes a free loopback port: no port lock.
+check-pipeline:
+	@scripts/prerequisites.sh native pipeline
+	cmake --preset release
+	cmake --build --preset release -j $(JOBS) --target farspeak
+	scripts/check-pipeline.sh build/release/receiver/farspeak
 
 clean:
 	rm -rf build

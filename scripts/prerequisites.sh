@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# prerequisites.sh [native] [windows] [bench] [fuzz] [package]: checks what the build needs and
-# installs what is missing with apt-get when run as root on Debian or Ubuntu; otherwise names the
-# command to run.
+# prerequisites.sh [native] [windows] [bench] [fuzz] [package] [pipeline]: checks what the build
+# needs and installs what is missing with apt-get when run as root on Debian or Ubuntu; otherwise
+# names the command to run.
 set -euo pipefail
 
 missing=()
@@ -48,6 +48,10 @@ for set in "${@:-native}"; do
       need groff-base have groff
       need lintian have lintian
       ;;
+    pipeline)  # make check-pipeline: two syslog-ng instances, and python3 for the clients
+      need syslog-ng-core test -x /usr/sbin/syslog-ng  # not on a normal user's PATH
+      need python3 have python3
+      ;;
     fuzz)
       need cmake cmake_recent
       need make have make
@@ -55,7 +59,8 @@ for set in "${@:-native}"; do
       need libclang-rt-dev fuzzer_runtime  # the runtime of the default clang, libFuzzer included
       ;;
     *)
-      echo "prerequisites.sh: unknown set '$set' (native, windows, bench, fuzz, package)" >&2
+      echo "prerequisites.sh: unknown set '$set'" \
+        "(native, windows, bench, fuzz, package, pipeline)" >&2
       exit 2
       ;;
   esac
@@ -65,7 +70,9 @@ done
 
 # Several checks may name the same package.
 mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-install="apt-get install -y --no-install-recommends ${missing[*]}"
+# --no-remove: a prerequisite never takes the place of an installed package (syslog-ng-core would
+# take rsyslog's).
+install="apt-get install -y --no-install-recommends --no-remove ${missing[*]}"
 if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
