@@ -30,7 +30,8 @@ test-asan:
 	cmake --build --preset asan -j $(JOBS)
 	$(PORT_LOCK) ctest --preset asan
 
-# The tests whose code runs on several threads (spin lock, counted references, mutex).
+# The tests whose code runs on several threads (spin lock, counted references, mutex, standard
+# error's queue).
 test-tsan:
 	@scripts/prerequisites.sh native
 	cmake --preset tsan

@@ -90,6 +90,10 @@ void LineSink::onIntact(std::uint32_t client, std::uint64_t sequence) {
     if (client >= firstTimedClient) {
       ++timedLines_;
       worstTimedDelay_ = std::max(worstTimedDelay_, delay);
+    } else {
+      std::uint64_t& next = nextSequence_[client];
+      skips_ += sequence != next ? 1 : 0;
+      next = sequence + 1;
     }
   }
 }

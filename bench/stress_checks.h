@@ -97,6 +97,9 @@ class LineSink {
   // bytes (without the line feed).
   std::uint64_t cutLines() const { return cutLines_; }
   std::uint64_t cutBytes() const { return cutBytes_; }
+  // Intact lines of the untimed clients that do not follow their client's previous one: lines
+  // sent in between never came.
+  std::uint64_t skips() const { return skips_; }
 
  private:
   void sortLine(std::string_view text);
@@ -115,6 +118,8 @@ class LineSink {
   std::uint64_t cutLines_ = 0;
   std::uint64_t cutBytes_ = 0;
   std::uint64_t badLines_ = 0;
+  std::uint64_t skips_ = 0;
+  std::unordered_map<std::uint32_t, std::uint64_t> nextSequence_;
 };
 
 // The receiver's escape of a client's whole text (see tests/support/escape_model.h), `prefixed`

@@ -293,10 +293,10 @@ ScenarioReport urgentData(const StressOptions& options) {
   std::string urgentLine = linesOf(0, linesAround, 1);
   urgentLine.pop_back();
   const char lineFeed = '\n';
-  const bool sent =
-      connected && sendText(urgent.sockets[0], linesOf(0, 0, linesAround) + urgentLine) &&
-      send(urgent.sockets[0], &lineFeed, 1, MSG_OOB | MSG_NOSIGNAL) == 1 &&
-      sendText(urgent.sockets[0], linesOf(0, linesAround + 1, linesAround));
+  const bool sent = connected &&
+                    sendText(urgent.sockets[0], linesOf(0, 0, linesAround) + urgentLine) &&
+                    send(urgent.sockets[0], &lineFeed, 1, MSG_OOB | MSG_NOSIGNAL) == 1 &&
+                    sendText(urgent.sockets[0], linesOf(0, linesAround + 1, linesAround));
   const std::size_t lines = 2 * linesAround + 1;
   waitUntil(deliveryLimit, [&] { return untimedLines(session) >= lines; });
   report.check("its lines, the urgent one among them, intact", ofText(untimedLines(session), lines),
@@ -676,51 +676,102 @@ ScenarioReport longLines(const StressOptions& options) {
   return report;
 }
 
-// A stop once the clients have sent everything, their bytes still on their way: what their systems
-// accepted is all written, in order, at standard output's pace, and then the program exits.
+// A stop owes what had arrived. While the receiver is held still (SIGSTOP), its clients send 60 KB
+// each and 100 more connect and send a line, waiting in the listener's queue; then one SIGTERM.
+// Everything is written, at a standard output slower than the first three seconds need. Then a
+// client that never stops sending, with standard output read at 2 MB/s: the stop ends within
+// 10 s (what the system held at the request, at most 6 MB by default, then goes out), with every
+// line up to there.
 ScenarioReport stopAfterSending(const StressOptions& options) {
-  const std::size_t clients = options.smoke ? 20 : 100;
-  const std::uint64_t perClient = options.smoke ? 1'000'000 : 2'000'000;
-  constexpr double readRate = 20e6;  // bytes a second
-  ScenarioReport report("stop", countText(clients) + " clients send " +
-                                    countText(perClient / 1'000'000) +
-                                    " MB each and stay; standard output is read at 20 MB/s; one "
-                                    "SIGTERM once they are done");
+  const std::size_t clients = options.smoke ? 600 : 6000;
+  constexpr std::size_t queued = 100;
+  constexpr std::uint64_t perClient = 60'000;
+  const double readRate = options.smoke ? 10e6 : 60e6;  // bytes a second: more than 3 s
+  constexpr double slowRate = 2e6;
+  constexpr double slowStopLimit = 10.0;
+  ScenarioReport report("stop", countText(clients) + " clients send 60 KB each and " +
+                                    countText(queued) +
+                                    " more connect and send a line while the receiver is held "
+                                    "still, then one SIGTERM, standard output read at " +
+                                    countText(static_cast<std::uint64_t>(readRate / 1e6)) +
+                                    " MB/s; then one client sending without end, standard output "
+                                    "read at 2 MB/s, and one SIGTERM");
+  {
+    Session session(options, OutputKind::plain);
+    if (!session.start(report, {}, false))
+      return report;
+    session.output().limitRate(readRate);
+    ClientSockets senders;
+    senders.connect(clients, connectLimit);
+    waitUntil(connectLimit,
+              [&] { return session.target().reports().incoming >= senders.sockets.size(); });
+    session.target().pause(true);
+    std::uint64_t linesSent = 0;
+    for (std::size_t client = 0; client < senders.sockets.size(); ++client) {
+      if (sendText(senders.sockets[client], linesOf(client, 0, perClient / stressLine)))
+        linesSent += perClient / stressLine;
+    }
+    ClientSockets waiting;
+    waiting.connect(queued, connectLimit, [&](std::size_t client) {
+      if (sendText(waiting.sockets[client], linesOf(clients + client, 0, 1)))
+        ++linesSent;
+    });
+    report.check("lines their systems accepted", ofText(linesSent, clients * 600 + queued), "all",
+                 linesSent == clients * 600 + queued);
+    const double stoppedAt = monotonicSeconds();
+    std::string how;
+    const std::optional<int> code =
+        session.target().stop(&how, static_cast<double>(linesSent * stressLine) / readRate + 15.0);
+    report.figure("seconds from the stop to the exit",
+                  numberText(monotonicSeconds() - stoppedAt, 1));
+    report.check("exit on SIGTERM", how, "exit code 0", code == 0);
+    session.output().finish();
+    {
+      const auto hold = session.output().hold();
+      session.lines().finish();
+      const LineSink& lines = session.lines();
+      report.check("lines written", ofText(lines.intact(), linesSent), "all",
+                   linesSent > 0 && lines.intact() == linesSent);
+      report.check("lines mixed or out of order",
+                   countText(lines.mixed()) + " / " + countText(lines.reordered()), "0 / 0",
+                   lines.mixed() == 0 && lines.reordered() == 0);
+    }
+    const bool quiet = session.target().errorText().find("still sending") == std::string::npos;
+    report.check("said that clients were still sending", quiet ? "no" : "yes", "no", quiet);
+  }
+
   Session session(options, OutputKind::plain);
   if (!session.start(report, {}, false))
     return report;
-  session.output().limitRate(readRate);
-
-  ClientSockets senders;
-  senders.connect(clients, connectLimit);
-  waitUntil(connectLimit,
-            [&] { return session.target().reports().incoming >= senders.sockets.size(); });
-  const std::uint64_t total = clients * perClient;
-  const StreamResult sent = streamLines(senders.sockets, {stressLine, total, 60.0});
-  report.check("bytes their systems accepted", ofText(sent.bytesSent, total), "all",
-               senders.sockets.size() == clients && sent.bytesSent == total);
-  const long peakBeforeStop = session.target().peakResidentKiB();
-  const std::uint64_t unread =
-      sent.bytesSent - std::min(sent.bytesSent, session.output().bytesRead());
-  const double stopLimit = static_cast<double>(unread) / readRate + 10.0;
+  session.output().limitRate(slowRate);
+  ClientSockets sender;
+  sender.connect(1, connectLimit);
+  StreamResult sent;
+  std::thread streaming([&] {
+    sent = streamLines(sender.sockets, {stressLine, std::uint64_t{1} << 40, 60.0});
+  });
+  sleepSeconds(1.0);
   const double stoppedAt = monotonicSeconds();
   std::string how;
-  const std::optional<int> code = session.target().stop(&how, stopLimit);
-  report.figure("seconds from the stop to the exit", numberText(monotonicSeconds() - stoppedAt, 1) +
-                                                         " (" + countText(unread / 1'000'000) +
-                                                         " MB were still to be read)");
-  report.check("exit on SIGTERM", how, "exit code 0", code == 0);
-  report.figure("peak resident memory before the stop (MiB)",
-                numberText(static_cast<double>(peakBeforeStop) / 1024.0, 1));
-
+  const std::optional<int> code = session.target().stop(&how, 30.0);
+  const double took = monotonicSeconds() - stoppedAt;
+  streaming.join();
+  report.check("still sending: seconds from the stop to the exit", numberText(took, 1),
+               "<= " + numberText(slowStopLimit, 0), code.has_value() && took <= slowStopLimit);
+  report.check("still sending: exit on SIGTERM", how, "exit code 0", code == 0);
   session.output().finish();
   const auto hold = session.output().hold();
   session.lines().finish();
-  report.check("lines written", ofText(session.lines().intact(), sent.linesSent), "all",
-               sent.linesSent > 0 && session.lines().intact() == sent.linesSent);
-  report.check("lines mixed or out of order",
-               countText(session.lines().mixed()) + " / " + countText(session.lines().reordered()),
-               "0 / 0", session.lines().mixed() == 0 && session.lines().reordered() == 0);
+  const LineSink& lines = session.lines();
+  report.check(
+      "still sending: lines written, in order from the first",
+      countText(lines.intact()) + " of " + countText(sent.linesSent) + " sent, " +
+          countText(lines.mixed()) + " mixed, " + countText(lines.skips()) + " skipped",
+      "a prefix",
+      lines.intact() > 0 && lines.mixed() == 0 && lines.reordered() == 0 && lines.skips() == 0);
+  const std::string said = "1 client was still sending when Farspeak stopped";
+  const bool saidSo = session.target().errorText().find(said) != std::string::npos;
+  report.check("still sending: said so", saidSo ? "yes" : "no", "yes", saidSo);
   return report;
 }
 

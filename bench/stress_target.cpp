@@ -182,12 +182,18 @@ bool StressTarget::running(std::string* exit) const {
   return false;
 }
 
+void StressTarget::pause(bool paused) {
+  if (pid_ > 0)
+    kill(pid_, paused ? SIGSTOP : SIGCONT);
+}
+
 std::optional<int> StressTarget::stop(std::string* exit, double limitSeconds) {
   if (pid_ <= 0)
     return std::nullopt;
   // Target::stop reaps the process without looking at how it ended: wait for the exit here,
   // leaving it a zombie, and read it first.
   kill(pid_, SIGTERM);
+  kill(pid_, SIGCONT);
   const double until = monotonicSeconds() + limitSeconds;
   siginfo_t info;
   bool ended = exited(pid_, info);

@@ -59,8 +59,12 @@ class StressTarget {
   // Whether it still runs; `exit` describes how it ended otherwise.
   bool running(std::string* exit = nullptr) const;
 
-  // SIGTERM, then its exit: the exit code, or nothing when it did not exit with one within
-  // `limitSeconds` (it was killed, or ended by a signal; `exit` says which).
+  // Holds the process still (SIGSTOP), or lets it go on (SIGCONT).
+  void pause(bool paused);
+
+  // SIGTERM (and SIGCONT, should it be paused), then its exit: the exit code, or nothing when it
+  // did not exit with one within `limitSeconds` (it was killed, or ended by a signal; `exit` says
+  // which).
   std::optional<int> stop(std::string* exit = nullptr, double limitSeconds = 5.0);
 
  private:

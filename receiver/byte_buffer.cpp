@@ -14,6 +14,7 @@ constexpr std::size_t firstCapacity = 1024;
 
 [[noreturn]] void outOfMemory() {
   plinth::console().writeText("Out of memory!\n");
+  plinth::platform::services.finishStandardError();
   throw std::bad_alloc();  // nothing catches it: the process ends
 }
 
@@ -46,7 +47,8 @@ void ByteBuffer::shrink() {
   const std::size_t enough = std::max(firstCapacity, std::bit_ceil(held));
   if (begin_ == nullptr || capacity() <= enough)
     return;
-  auto* storage = static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, enough));
+  auto* storage =
+      static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, enough));
   if (storage == nullptr)
     return;  // the storage held stays good
   begin_ = storage;

@@ -37,6 +37,9 @@ struct ClientRecord {
   double heldSince = 0.0;
   // Its last piece on standard output did not end its line: the next one continues it.
   bool lineOpen = false;
+  // At a stop: how many bytes of its stream had arrived (received, or waiting in the system) when
+  // it was requested. They are all written.
+  std::uint64_t owedThrough = 0;
   std::size_t budgeted = 0;        // the memory the budget counts for it
   bool readingHeldOff = false;     // by the budget
   bool receivesShortened = false;  // by the budget

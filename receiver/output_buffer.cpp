@@ -125,10 +125,8 @@ void OutputBuffer::writeHeld() {
   ++writeCalls_;
   if (bytes_.empty() || failed_)
     return;
-  const double start = plinth::getSeconds(true);
   const bool written =
       plinth::platform::services.writeStandardOutput(bytes_.begin(), bytes_.size());
-  secondsWriting_ += plinth::getSeconds(true) - start;
   if (!written) {
     failed_ = true;  // first: the report goes to the console, which would write this out again
     bytes_.clear();

@@ -56,8 +56,6 @@ class OutputBuffer : public plinth::HeldOutput {
   // How often it has been asked to write, the console's asking included: each may have waited
   // on standard output.
   std::uint64_t writeCalls() const { return writeCalls_; }
-  // Seconds spent in its writes, waiting on standard output included.
-  double secondsWriting() const { return secondsWriting_; }
 
  private:
   void keepNewLine();
@@ -77,7 +75,6 @@ class OutputBuffer : public plinth::HeldOutput {
   std::size_t timeLength_ = 0;
   bool failed_ = false;
   std::uint64_t writeCalls_ = 0;
-  double secondsWriting_ = 0.0;
 };
 
 // Says on the console that standard output failed, in the system's words.

@@ -17,9 +17,12 @@ namespace {
 // a flood never hides the listener or the other clients; looking every pass would double the
 // system calls per line.
 constexpr double lookInterval = 0.0001;
-// After a stop request, the clients are read until they have nothing more to give, for at most this
-// many seconds, not counting the time spent waiting on standard output.
-constexpr double longestStop = 3.0;
+// After a stop request, the clients are read as usual for at most this many seconds (wall clock);
+// after that, each only for what had arrived when the stop was requested.
+constexpr double stopWindow = 3.0;
+// At a stop, the clients already waiting in the listeners' queues are accepted for at most this
+// many seconds, so that a flood of connects cannot hold the stop.
+constexpr double longestQueueTake = 1.0;
 // A listener whose waiting client cannot be accepted (no descriptor left) stays ready; the loop
 // leaves it out of its wait this long, so as not to spin on it.
 constexpr double acceptRest = 0.1;
@@ -59,6 +62,10 @@ class Acceptor {
     return accepted;
   }
 
+  // At a stop: the clients waiting in the queue connected before it, and are taken, until none is
+  // left, an accept fails (no descriptor left) or the clock reads `until`.
+  void takeQueue(double until) { acceptWaitingClients(until); }
+
   // Milliseconds the loop's wait may last for the rest to end; -1 when not resting.
   std::int32_t waitLimit(double now) const {
     return resting_ ? millisecondsUntil(restingUntil_, now) : -1;
@@ -66,9 +73,9 @@ class Acceptor {
 
  private:
   // Accepts every pending client, reports it and appends its record. True when any came.
-  bool acceptWaitingClients() {
+  bool acceptWaitingClients(double until = HUGE_VAL) {
     bool accepted = false;
-    while (server_.hasPendingConnection()) {
+    while (plinth::getSeconds(true) < until && server_.hasPendingConnection()) {
       ClientRecord& client = clients_.add(server_.acceptConnection(), acceptedBefore_++);
       reportClient(client, "Incoming connection from ", "\n", format_);
       accepted = true;
@@ -258,23 +265,38 @@ std::optional<double> Clients::nextPieceDue() const {
   return std::nullopt;
 }
 
-void Clients::writeAll(double now) {
+void Clients::noteOwed() {
+  for (ClientRecord& client : clients_)
+    client.owedThrough = client.connection->getReceivedCount() + client.connection->bytesWaiting();
+}
+
+std::size_t Clients::writeAll(double now, bool readOwed) {
   Pass pass{output_, now};
+  std::size_t stillSending = 0;
   for (auto next = clients_.begin(); next != clients_.end();) {
     ClientRecord& client = *next++;
-    // What was received, by the usual rules, and nothing more.
-    client.connection->limitReceives(0);
+    plinth::NetworkConnection& connection = *client.connection;
+    // What was received, and what is owed, by the usual rules, a client at a time: memory stays
+    // within a block and a piece.
+    const std::uint64_t received = connection.getReceivedCount();
+    connection.holdOffReceiving(false);
+    connection.limitReceives(
+        readOwed && client.owedThrough > received ? client.owedThrough - received : 0);
     bool kept = true;
     do {
       pass.anyByteReceived = false;
       kept = pollClient(client, pass);
     } while (kept && pass.anyByteReceived);
-    if (kept)
-      handOverHeld(client, output_);
-    else
+    if (!kept) {
       remove(client);
+      continue;
+    }
+    handOverHeld(client, output_);
+    if (readOwed && connection.bytesWaiting() > 0)
+      ++stillSending;
   }
   output_.endOpenLine();
+  return stillSending;
 }
 
 LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
@@ -312,18 +334,21 @@ LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
   double lastLook = 0.0;
   bool waited = false;  // the pass follows a wait, which was a look
   bool waitFailed = false;
-  // Once a stop is requested: when, and how long standard output had taken by then.
-  std::optional<double> stoppingSince;
-  double writingBeforeStop = 0.0;
+  std::optional<double> stoppingSince;  // once a stop is requested
   while (!output.failed()) {
     if (!stoppingSince) {
       if (failedServer() != nullptr)
         break;
       if (services.stopRequested()) {
+        // The clients waiting in the queue came before the stop; then no more come, and each
+        // client is owed what had arrived by now.
+        const double until = plinth::getSeconds(true) + longestQueueTake;
+        for (Acceptor& acceptor : acceptors)
+          acceptor.takeQueue(until);
         for (plinth::InternetServer* server : servers)
-          server->close();  // no new clients; those here are read until they have no more
+          server->close();
+        clients.noteOwed();
         stoppingSince = plinth::getSeconds(true);
-        writingBeforeStop = output.secondsWriting();
       }
     }
     const double now = clock.read(waited, output.writeCalls(), lastTurns);
@@ -348,10 +373,8 @@ LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
     const Clients::Served served = clients.serve(now);
     lastTurns = served.turns;
     budget.resumeWhenRoom();
-    if (stoppingSince &&
-        now - *stoppingSince - (output.secondsWriting() - writingBeforeStop) > longestStop) {
+    if (stoppingSince && now - *stoppingSince > stopWindow)
       break;
-    }
     if (accepted || clients.haveWork())
       continue;
     if (stoppingSince && !budget.readingHeldOff()) {
@@ -385,11 +408,20 @@ LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
     take();
     waited = true;
   }
-  // What the clients delivered still reaches standard output, their lines ended; the result is
-  // known only once it has.
+  // What the clients delivered, and at a stop what they are owed, still reaches standard output,
+  // their lines ended; the result is known only once it has.
   if (!output.failed()) {
-    clients.writeAll(plinth::getSeconds(true));
+    const std::size_t stillSending =
+        clients.writeAll(plinth::getSeconds(true), stoppingSince.has_value());
     output.writeHeld();
+    if (stillSending > 0) {
+      plinth::console()
+          .writeUInt64(stillSending)
+          .writeText(stillSending == 1 ? " client was" : " clients were")
+          .writeText(
+              " still sending when Farspeak stopped; what they sent after the stop request was "
+              "not written\n");
+    }
   }
   if (output.failed())
     return LoopEnd::outputFailed;

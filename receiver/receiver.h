@@ -48,9 +48,13 @@ class Clients {
   bool haveWork() const { return !work_.empty(); }
   // When the earliest piece a client holds falls due.
   std::optional<double> nextPieceDue() const;
-  // At the end (seconds, as for serve): what every client holds, and what it received and has not
-  // yet handed over, is written by the usual rules and its line ended; nothing more is read.
-  void writeAll(double now);
+  // At a stop request: each client is owed what has arrived from it so far.
+  void noteOwed();
+  // At the end (seconds, as for serve): what every client holds, what it received and has not yet
+  // handed over, and with `readOwed` the rest of what it is owed, is written by the usual rules and
+  // its line ended; nothing more is read. Returns how many clients, with `readOwed`, still had
+  // bytes waiting in the system.
+  std::size_t writeAll(double now, bool readOwed);
 
   const ClientList& list() const { return clients_; }
 
@@ -71,9 +75,10 @@ enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 // The main loop on listening servers, until a stop is requested, a server stops, the wait for
 // the sockets fails, or standard output fails. While clients have work, passes follow each other,
 // with a zero-time look at the sockets at least every 100 µs; with none, the loop waits for the
-// sockets, at most until the earliest held piece is due. A stop request closes the listener, and
-// the clients are then read until they have nothing more to give (for a few seconds at most). At
-// the end, what the clients still hold is written, unless standard output has failed.
+// sockets, at most until the earliest held piece is due. A stop request takes the clients waiting
+// in the queue and closes the listeners; the clients are then read as usual until they have nothing
+// more to give, for three seconds at most, and after that each only for what had arrived at the
+// request. At the end, what the clients still hold is written, unless standard output has failed.
 LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
                      const OutputFormat& format = {});
 

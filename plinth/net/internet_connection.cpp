@@ -110,6 +110,7 @@ NetworkConnection::Received InternetConnectionImpl::refill() {
   }
   seenReady = true;  // a receive that does not wait found the socket readable
   if (got > 0) {
+    bytesReceived += static_cast<std::uint64_t>(got);
     received.filled(got);
     return Received::bytes;
   }
@@ -286,6 +287,15 @@ void InternetConnection::limitReceives(std::size_t bytes) {
 
 std::size_t InternetConnection::receivedMemory() {
   return impl_->received.memory();
+}
+
+std::uint64_t InternetConnection::getReceivedCount() {
+  return impl_->bytesReceived;
+}
+
+std::size_t InternetConnection::bytesWaiting() {
+  return impl_->socket == platform::invalidSocket ? 0
+                                                  : platform::services.bytesWaiting(impl_->socket);
 }
 
 int InternetConnection::peekByte() {

@@ -41,6 +41,8 @@ class InternetConnection final : public NetworkConnection {
   std::span<const unsigned char> peekBytes() override;
   void consume(std::size_t count) override;
   std::size_t receivedMemory() override;
+  std::uint64_t getReceivedCount() override;
+  std::size_t bytesWaiting() override;
   void watch(std::uintptr_t key) override;
   void readyFound(bool exception) override;
   void holdOffReceiving(bool heldOff) override;

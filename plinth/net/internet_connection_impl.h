@@ -75,6 +75,7 @@ struct InternetConnectionImpl {
   ConnectionState state = stateOpen;
   ReceivedBytes received;  // the look-ahead: what peekByte and peekBytes show
   std::uint64_t bytesSent = 0;
+  std::uint64_t bytesReceived = 0;
   plinth_string address;
   std::uint16_t port;
 

@@ -56,6 +56,10 @@ class NetworkConnection : public Refcountable {
   virtual void consume(std::size_t count) = 0;
   // The memory that bytes received and not yet consumed take: 0 when there are none.
   virtual std::size_t receivedMemory() = 0;
+  // Bytes received over the connection's life, and those that have arrived and wait in the system:
+  // together, what has arrived so far.
+  virtual std::uint64_t getReceivedCount() = 0;
+  virtual std::size_t bytesWaiting() = 0;
   // Joins the loop's readiness wait, which hands `key` back when the connection has something to
   // say. Closing the connection leaves the wait.
   virtual void watch(std::uintptr_t key) = 0;

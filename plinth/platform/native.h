@@ -27,13 +27,18 @@ void closeEvent(EventHandle event);
 
 // streams.cpp
 bool writeStandardOutput(const void* bytes, std::size_t count);
-bool writeStandardError(const void* bytes, std::size_t count);
+bool writeErrorStream(const void* bytes, std::size_t count);  // blocking
 std::string standardOutputFailure();
 bool writeConsole(const char16_t* units, std::uint32_t count);
 bool standardOutputTakesColour();
 void installStopHandler();
 void requestStop();
 bool stopRequested();
+
+// message_queue.cpp: hands the text to standard error's own thread, which writes it with
+// writeErrorStream.
+bool writeStandardError(const void* bytes, std::size_t count);
+void finishStandardError();
 
 // locale.cpp
 int localeText(std::uint32_t item, char16_t* buffer, int size);
@@ -53,6 +58,7 @@ bool localPort(SocketHandle socket, std::uint16_t* port);
 PollResult poll(SocketHandle socket, PollDirection direction);
 SocketHandle accept(SocketHandle listener, SocketAddress* peer);
 int receive(SocketHandle socket, void* buffer, int count);
+std::size_t bytesWaiting(SocketHandle socket);
 int send(SocketHandle socket, const void* bytes, int count);
 bool shutdown(SocketHandle socket, ShutdownDirection direction);
 bool setLinger(SocketHandle socket, std::uint16_t seconds);

@@ -107,10 +107,15 @@ struct Services {
   void (*setEvent)(EventHandle event);
   void (*closeEvent)(EventHandle event);
 
-  // Standard streams and the console. Stream writes are unbuffered and write every byte before
-  // they return (partial writes and interruptions are retried); false when the stream fails.
+  // Standard streams and the console. Writes to standard output are unbuffered and write every
+  // byte before they return (partial writes and interruptions are retried); false when the stream
+  // fails. Standard error never waits: its text goes whole messages at a time (through their LF)
+  // to a thread that writes them, within 64 KiB queued; a message that does not fit is dropped and
+  // counted, and the count said in its place. At exit the queue gets half a second, and so it does
+  // at `finishStandardError`, for a program about to end without exiting.
   bool (*writeStandardOutput)(const void* bytes, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
+  void (*finishStandardError)();
   // What went wrong with the last failed write to standard output, in the system's words.
   std::string (*standardOutputFailure)();
   bool (*writeConsole)(const char16_t* units, std::uint32_t count);  // WriteConsoleW
@@ -140,7 +145,10 @@ struct Services {
   // The accepted socket does not block: a receive with nothing there fails with an error that
   // socketErrorKind calls wouldBlock. Urgent data comes in its stream, in order, like any byte.
   SocketHandle (*accept)(SocketHandle listener, SocketAddress* peer);
-  int (*receive)(SocketHandle socket, void* buffer, int count);    // -1 error, 0 end of stream
+  int (*receive)(SocketHandle socket, void* buffer, int count);  // -1 error, 0 end of stream
+  // Bytes that have arrived and wait to be received (FIONREAD); 0 on failure. Windows may say
+  // only what one receive would take.
+  std::size_t (*bytesWaiting)(SocketHandle socket);
   int (*send)(SocketHandle socket, const void* bytes, int count);  // -1 error
   bool (*shutdown)(SocketHandle socket, ShutdownDirection direction);
   bool (*setLinger)(SocketHandle socket, std::uint16_t seconds);

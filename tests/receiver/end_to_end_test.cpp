@@ -21,6 +21,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -882,7 +883,8 @@ TEST_F(OutputTroubleTest, StandardOutputFailingAtTheStopEndsWithCodeOne) {
   for (int count = 0; count < 10'000; ++count)
     lines += line;
   ASSERT_TRUE(client.send(lines));
-  ASSERT_TRUE(output.waitUntil([&](const std::string& text) { return text.size() == lines.size(); }));
+  ASSERT_TRUE(
+      output.waitUntil([&](const std::string& text) { return text.size() == lines.size(); }));
   ASSERT_TRUE(client.send(std::string(40'000, 'y')));  // held, until the stop writes it
   std::this_thread::sleep_for(milliseconds(50));
   ASSERT_TRUE(limited.requestStop());
@@ -913,6 +915,41 @@ TEST_F(OutputTroubleTest, ABlockedOutputYieldsToASecondStopRequest) {
   EXPECT_LT(Clock::now() - second, milliseconds(1000));
   client.reset();
   sender.join();
+  ::close(ends[0]);
+}
+
+// Standard error that nobody reads (a pipe, or a terminal paused with Ctrl+S) holds up neither the
+// clients' lines nor a stop.
+TEST_F(EndToEndTest, ABlockedStandardErrorHoldsUpNeitherLinesNorAStop) {
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  test_support::ChildProcess child(FARSPEAK_PROGRAM, {}, ErrorStream::ownFile, -1, ends[1]);
+  ::close(ends[1]);
+  GrowingFile output(child.outputPath());
+  std::string banner;
+  for (const auto deadline = Clock::now() + startLimit;
+       banner.find("host address=") == std::string::npos && Clock::now() < deadline;) {
+    char piece[512];
+    pollfd ready{ends[0], POLLIN, 100};
+    if (::poll(&ready, 1, 100) == 1) {
+      const ssize_t got = ::read(ends[0], piece, sizeof piece);
+      if (got <= 0)
+        break;
+      banner.append(piece, static_cast<std::size_t>(got));
+    }
+  }
+  ASSERT_NE(banner.find("host address="), std::string::npos) << banner;
+  // Read no more: the connect and close lines fill the pipe, and then what queues for it.
+  for (int count = 0; count < 2500; ++count) {
+    Client passing;
+    ASSERT_TRUE(passing.connect());
+    passing.close();
+  }
+  Client client;
+  ASSERT_TRUE(client.connect() && client.send("still here\n"));
+  EXPECT_TRUE(output.waitFor("still here\n")) << output.text().size() << " bytes out";
+  ASSERT_TRUE(child.requestStop());
+  EXPECT_EQ(child.waitForExit(replyLimit), 0);
   ::close(ends[0]);
 }
 

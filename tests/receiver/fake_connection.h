@@ -62,6 +62,8 @@ class FakeConnection : public plinth::NetworkConnection {
       receiveLimit -= count;
   }
   std::size_t receivedMemory() override { return memory + (receivingHeldOff ? 0 : waiting()); }
+  std::uint64_t getReceivedCount() override { return next_; }
+  std::size_t bytesWaiting() override { return waiting(); }
   void watch(std::uintptr_t key) override { watchedKey = key; }
   void readyFound(bool) override {}
   void holdOffReceiving(bool heldOff) override { receivingHeldOff = heldOff; }

@@ -93,7 +93,7 @@ TEST_F(ClientsTest, AtTheEndWhatWasReceivedIsWrittenAndNothingMore) {
   }
   ASSERT_EQ(net.send(sender.get(), "late\n", 5), 5);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  clients.writeAll(now);
+  clients.writeAll(now, false);
   output.writeHeld();
   EXPECT_EQ(log, (Log{"a\n", "b\nc\npart\n"}));
 }

@@ -20,10 +20,11 @@ class ChildProcess {
  public:
   // Starts `program` (a path as the build system gives it) with `arguments`, each reaching the
   // program as it is, and an empty standard input. `started()` tells whether that worked.
-  // On POSIX, `standardOutput` may name a descriptor (a pipe, /dev/full) that the child gets as its
-  // standard output instead of the file; outputPath() is then empty.
+  // On POSIX, `standardOutput` and `standardError` may name a descriptor (a pipe, /dev/full) that
+  // the child gets as that stream instead of the file; outputPath() or errorPath() is then empty.
   explicit ChildProcess(const std::string& program, const std::vector<std::string>& arguments = {},
-                        ErrorStream errorStream = ErrorStream::ownFile, int standardOutput = -1);
+                        ErrorStream errorStream = ErrorStream::ownFile, int standardOutput = -1,
+                        int standardError = -1);
   // Asks the child to stop if it still runs, kills it when it has not stopped after five seconds,
   // and removes its files.
   ~ChildProcess();

@@ -2,6 +2,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -156,6 +157,13 @@ int receive(SocketHandle socket, void* buffer, int count) {
     received = recv(descriptorOf(socket), buffer, static_cast<std::size_t>(count), 0);
   } while (received < 0 && errno == EINTR);
   return static_cast<int>(received);
+}
+
+std::size_t bytesWaiting(SocketHandle socket) {
+  int waiting = 0;
+  return ioctl(descriptorOf(socket), FIONREAD, &waiting) == 0 && waiting > 0
+             ? static_cast<std::size_t>(waiting)
+             : 0;
 }
 
 int send(SocketHandle socket, const void* bytes, int count) {

@@ -48,15 +48,15 @@ void onStopSignal(int signal) {
   raise(signal);
 }
 
-// Says once, straight to standard error, that standard output takes nothing more: whatever is held
-// for it cannot be written, and only a second request ends the program.
+// Says once that standard output takes nothing more: whatever is held for it cannot be written,
+// and only a second request ends the program.
 void warnOutputBlocked() {
   if (blockedWarningGiven.exchange(true))
     return;
   static const char warning[] =
       "farspeak: standard output is blocked; stopping once it takes what is held. Ask again "
       "(Ctrl+C or SIGTERM) to end at once.\r\n";
-  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, warning, sizeof warning - 1);
+  writeStandardError(warning, sizeof warning - 1);
 }
 
 // A stop request cut a write to standard output short: if it then takes nothing for a while, it is
@@ -107,7 +107,7 @@ bool writeStandardOutput(const void* bytes, std::size_t count) {
   return false;
 }
 
-bool writeStandardError(const void* bytes, std::size_t count) {
+bool writeErrorStream(const void* bytes, std::size_t count) {
   return writeAll(STDERR_FILENO, bytes, count);
 }
 

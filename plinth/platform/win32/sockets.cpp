@@ -140,6 +140,11 @@ int receive(SocketHandle socket, void* buffer, int count) {
   return recv(nativeOf(socket), static_cast<char*>(buffer), count, 0);
 }
 
+std::size_t bytesWaiting(SocketHandle socket) {
+  u_long waiting = 0;
+  return ioctlsocket(nativeOf(socket), FIONREAD, &waiting) == 0 ? waiting : 0;
+}
+
 int send(SocketHandle socket, const void* bytes, int count) {
   return ::send(nativeOf(socket), static_cast<const char*>(bytes), count, 0);
 }

@@ -40,8 +40,7 @@ void warnOutputBlocked() {
   static const char warning[] =
       "farspeak: standard output is blocked; stopping once it takes what is held. Press Ctrl+C "
       "again to end at once.\r\n";
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), warning, sizeof warning - 1, &written, nullptr);
+  writeStandardError(warning, sizeof warning - 1);
 }
 
 // A first request stops the program in order, writing what it holds; a second, once the first has
@@ -158,7 +157,7 @@ std::string standardOutputFailure() {
   return std::strerror(lastOutputError);  // a C runtime code: the write is the runtime's
 }
 
-bool writeStandardError(const void* bytes, std::size_t count) {
+bool writeErrorStream(const void* bytes, std::size_t count) {
   // Straight to the handle: console text already carries its CR LF and must not be translated.
   if (consoleError().isConsole)
     return writeToConsole(consoleError(), {static_cast<const char*>(bytes), count}, false);

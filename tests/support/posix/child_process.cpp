@@ -41,13 +41,17 @@ struct ChildProcess::Native {
 };
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           ErrorStream errorStream, int standardOutput)
+                           ErrorStream errorStream, int standardOutput, int standardError)
     : native_(std::make_unique<Native>()) {
   const int output = standardOutput >= 0 ? standardOutput : makeTemporaryFile(outputPath_);
   int error = output;
   errorPath_ = outputPath_;
-  if (errorStream == ErrorStream::ownFile || standardOutput >= 0)
+  if (standardError >= 0) {
+    error = standardError;
+    errorPath_.clear();
+  } else if (errorStream == ErrorStream::ownFile || standardOutput >= 0) {
     error = makeTemporaryFile(errorPath_);
+  }
 
   if (output >= 0 && error >= 0) {
     posix_spawn_file_actions_t actions;
@@ -81,7 +85,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   }
   if (output >= 0 && output != standardOutput)
     close(output);
-  if (error >= 0 && error != output)
+  if (error >= 0 && error != output && error != standardError)
     close(error);
 }
 

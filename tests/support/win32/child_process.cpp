@@ -75,7 +75,8 @@ struct ChildProcess::Native {
 };
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments,
-                           ErrorStream errorStream, int /* standardOutput: POSIX only */)
+                           ErrorStream errorStream, int /* standardOutput: POSIX only */,
+                           int /* standardError: POSIX only */)
     : native_(std::make_unique<Native>()) {
   const HANDLE output = makeTemporaryFile(outputPath_);
   HANDLE error = output;
