@@ -210,7 +210,7 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
        windowsConventions ? help : "",
        windowsConventions ? "" : refusal("unexpected argument '/?'")},
       {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
-      {{"-p", "70000"}, 2, "", refusal("port must be a number from 1 to 65535, not '70000'")},
+      {{"-p", "70000"}, 2, "", refusal("port must be a number from 0 to 65535, not '70000'")},
       {{"--listen", "1:2:3"},
        2,
        "",
