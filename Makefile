@@ -5,9 +5,6 @@
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WINE_PREFIX := $(CURDIR)/build/mingw/wineprefix
 WINE_ENV := WINEPREFIX=$(WINE_PREFIX) WINEDEBUG=-all DISPLAY=
-# The end-to-end tests, the bench and the stress suite all use port 52525: they take this lock so
-# that two of them never run at once. -o keeps the lock out of the programs they start.
-PORT_LOCK := flock -o /tmp/farspeak-port.lock
 FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 5
 
@@ -22,13 +19,13 @@ test:
 	@scripts/prerequisites.sh native
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS)
-	$(PORT_LOCK) ctest --preset release
+	ctest --preset release
 
 test-asan:
 	@scripts/prerequisites.sh native
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
-	$(PORT_LOCK) ctest --preset asan
+	ctest --preset asan
 
 # The tests whose code runs on several threads (spin lock, counted references, mutex, standard
 # error's queue).
@@ -47,7 +44,7 @@ test-windows:
 	mkdir -p $(WINE_PREFIX)
 	$(WINE_ENV) wineserver -p
 	$(WINE_ENV) wine wineboot -i >/dev/null 2>&1
-	$(WINE_ENV) $(PORT_LOCK) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
+	$(WINE_ENV) ctest --preset mingw; status=$$?; $(WINE_ENV) wineserver -k; exit $$status
 
 # The packages, in build/packages: a .deb and a .tar.gz from the release build, a .zip from the
 # Windows one. CPack builds everything before it installs, one job at a time, so the build that
@@ -80,20 +77,20 @@ fuzz:
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS)
 
-# The bench runs farspeak and socat on port 52525, each in turn, under the port lock.
+# The bench runs farspeak and socat, each in turn, each on a free port.
 bench:
 	@scripts/prerequisites.sh native bench
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target farspeak farspeak-bench
-	$(PORT_LOCK) build/release/bench/farspeak-bench build/release/receiver/farspeak
+	build/release/bench/farspeak-bench build/release/receiver/farspeak
 
-# The hostile-client suite: every scenario against a fresh farspeak on port 52525, under the port
-# lock. stress-smoke is the short run CI makes.
+# The hostile-client suite: every scenario against a fresh farspeak on a free port. stress-smoke is
+# the short run CI makes.
 stress:
 	@scripts/prerequisites.sh native
 	cmake --preset release
 	cmake --build --preset release -j $(JOBS) --target farspeak farspeak-stress
-	$(PORT_LOCK) build/release/bench/farspeak-stress $(STRESS_OPTIONS) build/release/receiver/farspeak
+	build/release/bench/farspeak-stress $(STRESS_OPTIONS) build/release/receiver/farspeak
 
 stress-smoke:
 	$(MAKE) stress STRESS_OPTIONS=--smoke

@@ -13,7 +13,6 @@
 #include <unordered_set>
 
 #include "bench/lines.h"
-#include "bench/target.h"
 #include "bench/timing.h"
 
 namespace farspeak::bench {
@@ -45,7 +44,7 @@ struct Stream {
 
 }  // namespace
 
-std::size_t ClientSockets::connect(std::size_t count, double limitSeconds,
+std::size_t ClientSockets::connect(std::uint16_t port, std::size_t count, double limitSeconds,
                                    const std::function<void(std::size_t client)>& onConnected) {
   const double deadline = monotonicSeconds() + limitSeconds;
   const int poller = epoll_create1(EPOLL_CLOEXEC);
@@ -53,7 +52,7 @@ std::size_t ClientSockets::connect(std::size_t count, double limitSeconds,
     return 0;
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_port = htons(receiverPort);
+  address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
   std::size_t connected = 0;

@@ -17,10 +17,10 @@ class ClientSockets {
   ClientSockets(const ClientSockets&) = delete;
   ClientSockets& operator=(const ClientSockets&) = delete;
 
-  // Starts `count` more connections at once and waits at most `limitSeconds` for them; those not
-  // connected by then are given up. `onConnected` gets each new client's index in `sockets` as
-  // soon as it connects. Returns how many connected.
-  std::size_t connect(std::size_t count, double limitSeconds,
+  // Starts `count` more connections to `port` at once and waits at most `limitSeconds` for them;
+  // those not connected by then are given up. `onConnected` gets each new client's index in
+  // `sockets` as soon as it connects. Returns how many connected.
+  std::size_t connect(std::uint16_t port, std::size_t count, double limitSeconds,
                       const std::function<void(std::size_t client)>& onConnected = {});
   void closeAll();
 

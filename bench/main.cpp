@@ -1,6 +1,7 @@
 // farspeak-bench FARSPEAK [SCENARIO...]: runs each scenario (all by default) against the given
-// farspeak and against socat doing the same job, and prints each figure beside socat's. It binds
-// port 52525 through its targets: run it under the port lock.
+// farspeak and against socat doing the same job, and prints each figure beside socat's. Each
+// target listens on a port of its own: farspeak on the one it picks (-p 0), socat on one found
+// free.
 
 #include <algorithm>
 #include <cctype>
@@ -107,17 +108,13 @@ int main(int argc, char** argv) {
   // The receivers die with the bench; socat's children once their clients are gone.
   farspeak::bench::limitWholeRun("farspeak-bench", wholeRunLimit);
   farspeak::bench::raiseOpenFileLimit();
-  if (farspeak::bench::portListening()) {
-    std::cerr << "farspeak-bench: port " << farspeak::bench::receiverPort
-              << " is in use; run the bench under the port lock with nothing else on it\n";
-    return 1;
-  }
 
   // farspeak asks for the largest listen backlog, which the kernel cuts to somaxconn; socat's
   // default is 5.
-  const farspeak::bench::TargetCommand farspeak{"farspeak", {argv[1]}, systemListenBacklog()};
+  const farspeak::bench::TargetCommand farspeak{
+      "farspeak", {argv[1], "-p", "0"}, systemListenBacklog()};
   const farspeak::bench::TargetCommand socat{
-      "socat", {"socat", "-u", "TCP-LISTEN:52525,fork,reuseaddr", "STDOUT"}, 5};
+      "socat", {"socat", "-u", "TCP-LISTEN:{port},fork,reuseaddr", "STDOUT"}, 5};
   const std::vector<std::string> chosen(argv + 2, argv + argc);
 
   describeMachine();

@@ -55,8 +55,7 @@ constexpr std::size_t mostClients = 19000;  // the hard descriptor limit here is
 bool started(const Target& target, const TargetCommand& command) {
   if (target.listening())
     return true;
-  std::cerr << command.name << " did not start listening on port " << receiverPort << "\n"
-            << target.errorText();
+  std::cerr << command.name << " did not start listening\n" << target.errorText();
   return false;
 }
 
@@ -109,8 +108,8 @@ Figures throughput(const TargetCommand& command, std::size_t clientCount, std::s
   if (!started(target, command))
     return {};
   ClientSockets clients;
-  clients.connect(clientCount, connectLimit);
-  waitAccepted(clients.sockets.size(), connectLimit);
+  clients.connect(target.port(), clientCount, connectLimit);
+  target.waitAccepted(clients.sockets.size(), connectLimit);
 
   const StreamResult sent =
       streamLines(clients.sockets, {lineLength, throughputVolume, throughputLimit});
@@ -213,10 +212,10 @@ void waitArrivals(const OutputReader& reader, std::size_t count) {
 
 // One client, connected and accepted, and then the quiet before a measurement: a receiver that
 // paces itself down after a while without bytes has had time to.
-bool connectOneQuietly(ClientSockets& client) {
-  if (client.connect(1, connectLimit) != 1)
+bool connectOneQuietly(const Target& target, ClientSockets& client) {
+  if (client.connect(target.port(), 1, connectLimit) != 1)
     return false;
-  waitAccepted(1, connectLimit);
+  target.waitAccepted(1, connectLimit);
   sleepSeconds(quietBefore);
   return true;
 }
@@ -227,7 +226,7 @@ Figures latency(const TargetCommand& command, std::size_t lines, double interval
     return {};
   OutputReader reader(target.output(), 1, shortLine);
   ClientSockets client;
-  if (!connectOneQuietly(client))
+  if (!connectOneQuietly(target, client))
     return {};
 
   const std::vector<double> sentAt = sendPaced(client.sockets[0], lines, shortLine, interval);
@@ -249,7 +248,7 @@ Figures light(const TargetCommand& command) {
     return {};
   OutputReader reader(target.output(), 1, lightLine);
   ClientSockets client;
-  if (!connectOneQuietly(client))
+  if (!connectOneQuietly(target, client))
     return {};
 
   const CpuSample from = cpuSample(target);
@@ -271,21 +270,22 @@ Figures light(const TargetCommand& command) {
 // connected on our side without the target ever hearing of it, since an idle client never sends
 // the packet that would tell.
 // Returns the seconds it took.
-double gatherIdleClients(const TargetCommand& command, ClientSockets& clients, std::size_t total) {
+double gatherIdleClients(const Target& target, const TargetCommand& command, ClientSockets& clients,
+                         std::size_t total) {
   const double start = monotonicSeconds();
   const double until = start + idleConnectLimit;
   while (clients.sockets.size() < total && monotonicSeconds() < until) {
-    const std::size_t queued = queuedConnections();
+    const std::size_t queued = target.queuedConnections();
     if (queued >= command.listenBacklog) {
       sleepSeconds(0.0002);
       continue;
     }
     const std::size_t batch =
         std::min({command.listenBacklog - queued, idleBatch, total - clients.sockets.size()});
-    if (clients.connect(batch, connectLimit) == 0)
+    if (clients.connect(target.port(), batch, connectLimit) == 0)
       break;
   }
-  waitAccepted(clients.sockets.size(), connectLimit);
+  target.waitAccepted(clients.sockets.size(), connectLimit);
   return monotonicSeconds() - start;
 }
 
@@ -298,14 +298,15 @@ Figures idleClients(const TargetCommand& command) {
   Figures figures;
   double connecting = 0.0;
   for (const std::size_t count : {std::size_t{0}, std::size_t{1000}, mostIdleClients}) {
-    connecting += gatherIdleClients(command, clients, count);
+    connecting += gatherIdleClients(target, command, clients, count);
     sleepSeconds(quietBefore);
     const CpuSample from = cpuSample(target);
     sleepSeconds(cpuSeconds);
     figures.push_back({"CPU, " + std::to_string(count) + " idle clients (% of a core)",
                        cpuPercentSince(target, from), 1});
   }
-  figures.push_back({"idle clients accepted", static_cast<double>(acceptedConnections()), 0});
+  figures.push_back(
+      {"idle clients accepted", static_cast<double>(target.acceptedConnections()), 0});
   figures.push_back({"seconds spent connecting them", connecting, 2});
 
   // Probes from clients spread over the whole list, last accepted first.
@@ -355,7 +356,7 @@ Figures manySending(const TargetCommand& command) {
     return {};
   OutputReader reader(target.output(), manyClients, lightLine);
   ClientSockets clients;
-  gatherIdleClients(command, clients, manyClients);
+  gatherIdleClients(target, command, clients, manyClients);
   sleepSeconds(quietBefore);
   const std::size_t count = clients.sockets.size();
   const auto rounds = static_cast<std::size_t>(manySeconds / sendingInterval);
@@ -400,10 +401,10 @@ Figures mostClientsIdle(const TargetCommand& command) {
     return {};
   OutputReader reader(target.output(), 1, shortLine);
   ClientSockets idle;
-  const double connecting = gatherIdleClients(command, idle, mostClients);
+  const double connecting = gatherIdleClients(target, command, idle, mostClients);
   ClientSockets sender;
-  const bool connected = sender.connect(1, connectLimit) == 1;
-  const std::size_t accepted = waitAccepted(idle.sockets.size() + 1, connectLimit);
+  const bool connected = sender.connect(target.port(), 1, connectLimit) == 1;
+  const std::size_t accepted = target.waitAccepted(idle.sockets.size() + 1, connectLimit);
   sleepSeconds(quietBefore);
   const CpuSample from = cpuSample(target);
   sleepSeconds(cpuSeconds);
@@ -444,10 +445,10 @@ Figures crowdLeaves(const TargetCommand& command) {
   for (std::size_t round = 0; round < leavingRounds; ++round) {
     ClientSockets crowd;
     ClientSockets live;
-    gatherIdleClients(command, crowd, leavingClients);
-    if (live.connect(1, connectLimit) != 1)
+    gatherIdleClients(target, command, crowd, leavingClients);
+    if (live.connect(target.port(), 1, connectLimit) != 1)
       break;
-    const std::size_t accepted = waitAccepted(crowd.sockets.size() + 1, connectLimit);
+    const std::size_t accepted = target.waitAccepted(crowd.sockets.size() + 1, connectLimit);
     fewestAccepted = std::min(fewestAccepted, accepted > 0 ? accepted - 1 : 0);
     sleepSeconds(quietBefore);
 
@@ -482,7 +483,7 @@ Figures burst(const TargetCommand& command) {
   std::vector<char> line(shortLine);
   std::uint64_t linesSent = 0;
   const double start = monotonicSeconds();
-  clients.connect(burstClients, burstLimit, [&](std::size_t client) {
+  clients.connect(target.port(), burstClients, burstLimit, [&](std::size_t client) {
     writeLine(static_cast<std::uint32_t>(client), 0, shortLine, line.data());
     // An empty send buffer takes one line whole.
     if (send(clients.sockets[client], line.data(), shortLine, MSG_NOSIGNAL | MSG_DONTWAIT) ==
@@ -493,7 +494,7 @@ Figures burst(const TargetCommand& command) {
   const double until = std::max(monotonicSeconds(), start + burstLimit) + drainLimit;
   while (reader.arrivalCount() < linesSent && monotonicSeconds() < until)
     sleepSeconds(0.005);
-  const auto accepted = static_cast<double>(acceptedConnections());
+  const auto accepted = static_cast<double>(target.acceptedConnections());
   target.stop();
   reader.finish();
   const double connected = static_cast<double>(clients.sockets.size());

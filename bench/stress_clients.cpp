@@ -27,8 +27,8 @@ void resetAll(ClientSockets& clients) {
   clients.closeAll();
 }
 
-std::size_t TimedLineClients::start(std::size_t count) {
-  const std::size_t connected = clients_.connect(count, connectLimit);
+std::size_t TimedLineClients::start(std::uint16_t port, std::size_t count) {
+  const std::size_t connected = clients_.connect(port, count, connectLimit);
   thread_ = std::thread(&TimedLineClients::sendLines, this);
   return connected;
 }
@@ -53,8 +53,8 @@ void TimedLineClients::sendLines() {
   }
 }
 
-bool HighByteStreamer::start(std::uint64_t byteBudget) {
-  if (client_.connect(1, connectLimit) != 1)
+bool HighByteStreamer::start(std::uint16_t port, std::uint64_t byteBudget) {
+  if (client_.connect(port, 1, connectLimit) != 1)
     return false;
   port_ = localPort(client_.sockets[0]);
   thread_ = std::thread(&HighByteStreamer::stream, this, byteBudget);

@@ -26,8 +26,8 @@ class TimedLineClients {
   TimedLineClients(const TimedLineClients&) = delete;
   TimedLineClients& operator=(const TimedLineClients&) = delete;
 
-  // Connects `count` clients and starts sending; returns how many connected.
-  std::size_t start(std::size_t count);
+  // Connects `count` clients to `port` and starts sending; returns how many connected.
+  std::size_t start(std::uint16_t port, std::size_t count);
   // Ends the sending; the connections stay open until close().
   void stop();
   void close() { clients_.closeAll(); }
@@ -53,7 +53,8 @@ class HighByteStreamer {
   HighByteStreamer(const HighByteStreamer&) = delete;
   HighByteStreamer& operator=(const HighByteStreamer&) = delete;
 
-  bool start(std::uint64_t byteBudget);
+  // Connects to `port` and starts sending.
+  bool start(std::uint16_t port, std::uint64_t byteBudget);
   // Ends the sending and closes the connection.
   void stop();
   std::uint64_t sent() const { return sent_; }

@@ -1,7 +1,7 @@
 // farspeak-stress [--smoke] FARSPEAK [SCENARIO...]: sets hostile and heavy clients on the given
 // farspeak, one scenario at a time (all by default), each against a fresh process, and prints what
-// it checked with PASS or FAIL, then a summary. Exits 1 when any check failed. It binds port 52525
-// through its targets: run it under the port lock.
+// it checked with PASS or FAIL, then a summary. Exits 1 when any check failed. Each process picks
+// a free port of its own (-p 0), which its banner names.
 
 #include <algorithm>
 #include <cstdio>
@@ -13,7 +13,6 @@
 #include "bench/machine.h"
 #include "bench/stress_scenarios.h"
 #include "bench/stress_target.h"
-#include "bench/target.h"
 
 namespace {
 
@@ -86,11 +85,6 @@ int main(int argc, char** argv) {
   }
   farspeak::bench::limitWholeRun("farspeak-stress", options.smoke ? smokeRunLimit : wholeRunLimit);
   farspeak::bench::raiseOpenFileLimit();
-  if (farspeak::bench::portListening()) {
-    std::cerr << "farspeak-stress: port " << farspeak::bench::receiverPort
-              << " is in use; run the suite under the port lock with nothing else on it\n";
-    return 1;
-  }
 
   std::cout << "Machine: " << farspeak::bench::machineDescription() << "\n";
   std::cout << (options.smoke ? "Short run (--smoke)" : "Full run") << " of " << options.farspeak

@@ -112,7 +112,7 @@ ScenarioReport crowd(const StressOptions& options) {
   const double start = monotonicSeconds();
   for (std::size_t first = 0; first < clients; first += wave) {
     sleepUntil(start + waveInterval * static_cast<double>(first / wave));
-    crowd.connect(std::min(wave, clients - first), connectLimit,
+    crowd.connect(session.port(), std::min(wave, clients - first), connectLimit,
                   [&](std::size_t client) { sendLines(client, 0, 1); });
   }
   report.check("clients connected", ofText(crowd.sockets.size(), clients), "all",
@@ -154,9 +154,10 @@ ScenarioReport resetStorm(const StressOptions& options) {
   std::uint64_t wholeLines = 0;
   std::uint64_t cutLines = 0;
   std::uint64_t cutBytes = 0;
+  const std::uint16_t port = session.port();
   for (std::size_t first = 0; first < total; first += batch) {
     ClientSockets storm;
-    storm.connect(std::min(batch, total - first), connectLimit, [&](std::size_t index) {
+    storm.connect(port, std::min(batch, total - first), connectLimit, [&](std::size_t index) {
       const std::size_t client = first + index;
       if (client % 3 == 0)
         return;  // silent
@@ -233,7 +234,7 @@ ScenarioReport randomBytes(const StressOptions& options) {
   bool allReported = true;
   for (std::size_t client = 0; client < clients; ++client) {
     ClientSockets one;
-    if (one.connect(1, connectLimit) != 1) {
+    if (one.connect(session.port(), 1, connectLimit) != 1) {
       allSent = false;
       break;
     }
@@ -287,9 +288,9 @@ ScenarioReport urgentData(const StressOptions& options) {
     return report;
 
   TimedLineClients timed(timedInterval, session.epoch());
-  timed.start(others);
+  timed.start(session.port(), others);
   ClientSockets urgent;
-  const bool connected = urgent.connect(1, connectLimit) == 1;
+  const bool connected = urgent.connect(session.port(), 1, connectLimit) == 1;
   std::string urgentLine = linesOf(0, linesAround, 1);
   urgentLine.pop_back();
   const char lineFeed = '\n';
@@ -340,9 +341,9 @@ ScenarioReport endlessLine(const StressOptions& options) {
     return report;
 
   TimedLineClients timed(timedInterval, session.epoch());
-  timed.start(others);
+  timed.start(session.port(), others);
   const double start = monotonicSeconds();
-  const bool streaming = streamer.start(byteBudget);
+  const bool streaming = streamer.start(session.port(), byteBudget);
   sleepSeconds(seconds);
   const long memoryWhileStreaming = session.target().peakResidentKiB();
   timed.stop();
@@ -403,7 +404,7 @@ ScenarioReport slowClients(const StressOptions& options) {
     return report;
 
   ClientSockets crowd;
-  crowd.connect(clients, connectLimit);
+  crowd.connect(session.port(), clients, connectLimit);
   {
     const auto hold = session.output().hold();
     for (std::size_t client = 0; client < crowd.sockets.size(); ++client)
@@ -465,7 +466,7 @@ ScenarioReport halfClosed(const StressOptions& options) {
     return report;
 
   ClientSockets crowd;
-  crowd.connect(clients, connectLimit, [&](std::size_t client) {
+  crowd.connect(session.port(), clients, connectLimit, [&](std::size_t client) {
     const std::size_t cut = 20 + client % 70;
     std::string text = linesOf(client, 0, wholeLines);
     text += stressLineText(static_cast<std::uint32_t>(client), wholeLines).substr(0, cut);
@@ -537,7 +538,7 @@ ScenarioReport backpressure(const StressOptions& options) {
     return report;
 
   ClientSockets flood;
-  flood.connect(clients, connectLimit);
+  flood.connect(session.port(), clients, connectLimit);
   waitUntil(connectLimit,
             [&] { return session.target().reports().incoming >= flood.sockets.size(); });
   StreamResult sent;
@@ -613,7 +614,7 @@ ScenarioReport longLines(const StressOptions& options) {
   session.allowProbeDelay(2.0);
 
   ClientSockets crowd;
-  crowd.connect(clients, connectLimit);
+  crowd.connect(session.port(), clients, connectLimit);
   std::vector<std::string> pending(crowd.sockets.size());
   for (std::size_t client = 0; client < pending.size(); ++client) {
     const char letter = static_cast<char>('a' + client % 26);
@@ -652,7 +653,7 @@ ScenarioReport longLines(const StressOptions& options) {
                sent == texts.expectedBytes() - clients);  // less the line feeds the receiver adds
   ClientSockets later;
   const std::string laterLine = std::string(2999, 'L') + "\n";
-  if (later.connect(1, connectLimit) == 1) {
+  if (later.connect(session.port(), 1, connectLimit) == 1) {
     const auto hold = session.output().hold();
     texts.expect(localPort(later.sockets[0]), laterLine);
   }
@@ -702,7 +703,7 @@ ScenarioReport stopAfterSending(const StressOptions& options) {
       return report;
     session.output().limitRate(readRate);
     ClientSockets senders;
-    senders.connect(clients, connectLimit);
+    senders.connect(session.port(), clients, connectLimit);
     waitUntil(connectLimit,
               [&] { return session.target().reports().incoming >= senders.sockets.size(); });
     session.target().pause(true);
@@ -712,7 +713,7 @@ ScenarioReport stopAfterSending(const StressOptions& options) {
         linesSent += perClient / stressLine;
     }
     ClientSockets waiting;
-    waiting.connect(queued, connectLimit, [&](std::size_t client) {
+    waiting.connect(session.port(), queued, connectLimit, [&](std::size_t client) {
       if (sendText(waiting.sockets[client], linesOf(clients + client, 0, 1)))
         ++linesSent;
     });
@@ -745,7 +746,7 @@ ScenarioReport stopAfterSending(const StressOptions& options) {
     return report;
   session.output().limitRate(slowRate);
   ClientSockets sender;
-  sender.connect(1, connectLimit);
+  sender.connect(session.port(), 1, connectLimit);
   StreamResult sent;
   std::thread streaming([&] {
     sent = streamLines(sender.sockets, {stressLine, std::uint64_t{1} << 40, 60.0});
@@ -794,7 +795,7 @@ ScenarioReport descriptorLimit(const StressOptions& options) {
 
   ClientSockets crowd;
   std::uint64_t sent = 0;
-  crowd.connect(clients, connectLimit, [&](std::size_t client) {
+  crowd.connect(session.port(), clients, connectLimit, [&](std::size_t client) {
     if (sendText(crowd.sockets[client], stressLineText(static_cast<std::uint32_t>(client), 0)))
       ++sent;
   });

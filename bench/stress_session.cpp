@@ -144,7 +144,7 @@ bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
   });
   if (!withProbe)
     return true;
-  const bool probing = probe_.start(1) == 1 &&
+  const bool probing = probe_.start(target_.port(), 1) == 1 &&
                        waitUntil(replyLimit, [this] { return target_.reports().incoming == 1; });
   if (!probing)
     report.check("probe connected", "no", "yes", false);
@@ -154,7 +154,7 @@ bool Session::start(ScenarioReport& report, Route route, bool withProbe) {
 bool Session::acceptsNewClient() {
   const std::size_t endedBefore = target_.reports().ended();
   ClientSockets client;
-  if (client.connect(1, replyLimit) != 1)
+  if (client.connect(target_.port(), 1, replyLimit) != 1)
     return false;
   const std::string line = stressLineText(finalClient, microsecondsSince(epoch_));
   const bool delivered =

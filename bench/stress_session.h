@@ -129,6 +129,8 @@ class Session {
 
   double epoch() const { return epoch_; }
   StressTarget& target() { return target_; }
+  // The receiver's port, for the scenario's clients.
+  std::uint16_t port() const { return target_.port(); }
   OutputTap& output() { return *tap_; }
   // Take output().hold() while looking.
   LineSink& lines() { return lines_; }

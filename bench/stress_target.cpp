@@ -123,7 +123,8 @@ TargetCommand StressTarget::command(const std::string& farspeak, OutputKind outp
     fcntl(errors.descriptor, F_SETFD, 0);
   TargetCommand command{"farspeak",
                         {selfPath(), std::string(launchOption), std::to_string(descriptorLimit),
-                         std::to_string(errors.descriptor), farspeak}};
+                         std::to_string(errors.descriptor), farspeak, "-p", "0"}};
+  command.errorFile = errors.descriptor;  // where the banner names the port
   if (output == OutputKind::tagged)
     command.arguments.emplace_back("--tag");
   return command;

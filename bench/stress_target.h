@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,6 +48,8 @@ class StressTarget {
   StressTarget& operator=(const StressTarget&) = delete;
 
   bool listening() const { return target_.listening() && pid_ > 0; }
+  // The port it listens on, which it picked itself (-p 0).
+  std::uint16_t port() const { return target_.port(); }
   // The suite's end of standard output, a pipe.
   int output() const { return target_.output(); }
   std::string errorText() const;

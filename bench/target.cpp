@@ -1,26 +1,32 @@
 #include "bench/target.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 #include "bench/timing.h"
+#include "tests/support/announced_port.h"
 
 namespace farspeak::bench {
 namespace {
 
-constexpr double startLimit = 5.0;  // seconds for a target to listen, or for the port to free
+constexpr double startLimit = 5.0;  // seconds for a target to listen
 constexpr double stopGrace = 3.0;   // seconds between SIGTERM and SIGKILL
 
 struct GroupUsage {
@@ -80,9 +86,10 @@ struct PortSockets {
   bool listening = false;
 };
 
-// With `listenerOnly`, reading stops at the first socket that is not listening: the kernel lists
-// the listening sockets first, and the rest take milliseconds to read with thousands of clients.
-PortSockets portSockets(bool listenerOnly) {
+// The sockets on `port`. With `listenerOnly`, reading stops at the first socket that is not
+// listening: the kernel lists the listening sockets first, and the rest take milliseconds to read
+// with thousands of clients.
+PortSockets portSockets(std::uint16_t port, bool listenerOnly) {
   PortSockets sockets;
   for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::FILE* file = std::fopen(table, "re");
@@ -90,19 +97,19 @@ PortSockets portSockets(bool listenerOnly) {
       continue;
     char line[512];
     while (std::fgets(line, sizeof line, file) != nullptr) {
-      unsigned port = 0;
+      unsigned localPort = 0;
       unsigned state = 0;
       unsigned sendQueue = 0;
       unsigned receiveQueue = 0;
       // "sl: local-address:port remote-address:port state tx-queue:rx-queue ..."; the header
       // line does not parse. A listener's rx-queue is its count of connections not yet accepted.
-      if (std::sscanf(line, " %*s %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %x:%x", &port, &state,
+      if (std::sscanf(line, " %*s %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %x %x:%x", &localPort, &state,
                       &sendQueue, &receiveQueue) != 4) {
         continue;
       }
       if (listenerOnly && state != 0x0A)
         break;
-      if (port != receiverPort)
+      if (localPort != port)
         continue;
       if (state == 0x01) {  // established
         ++sockets.established;
@@ -136,14 +143,15 @@ bool waitExitKeepingZombie(pid_t pid, double limitSeconds) {
   }
 }
 
-bool waitPortFree() {
-  const double until = monotonicSeconds() + startLimit;
-  while (portListening()) {
-    if (monotonicSeconds() >= until)
-      return false;
-    sleepSeconds(0.02);
-  }
-  return true;
+bool portListening(std::uint16_t port) {
+  return portSockets(port, true).listening;
+}
+
+// The start of what was written to `file`, which is enough for a banner.
+std::string startOf(int file) {
+  char text[4096];
+  const ssize_t length = file >= 0 ? pread(file, text, sizeof text, 0) : -1;
+  return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
 // A file on tmpfs that is gone from the directory at once: returns the descriptor to hand to the
@@ -157,11 +165,36 @@ int openScratchFile(const std::string& name, int& readBack) {
   return write;
 }
 
+// A port that no socket of this machine holds now: the system picks it for a socket that is then
+// closed. 0 when there is none.
+std::uint16_t freePort() {
+  const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool bound = probe >= 0 &&
+                     bind(probe, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (probe >= 0)
+    close(probe);
+  return bound ? ntohs(address.sin_port) : 0;
+}
+
 }  // namespace
 
 Target::Target(const TargetCommand& command, Capture capture) {
-  if (!waitPortFree())
-    return;
+  constexpr std::string_view portMark = "{port}";
+  std::vector<std::string> commandLine = command.arguments;
+  const bool portGiven = std::any_of(
+      commandLine.begin(), commandLine.end(),
+      [&](const std::string& argument) { return argument.find(portMark) != std::string::npos; });
+  if (portGiven)
+    port_ = freePort();
+  for (std::string& argument : commandLine) {
+    if (const std::size_t at = argument.find(portMark); at != std::string::npos)
+      argument.replace(at, portMark.size(), std::to_string(port_));
+  }
   const int childError = openScratchFile(command.name + ".err", error_);
   int childOutput = -1;
   if (capture == Capture::file) {
@@ -174,7 +207,7 @@ Target::Target(const TargetCommand& command, Capture capture) {
     }
   }
   std::vector<char*> arguments;
-  for (const std::string& argument : command.arguments)
+  for (const std::string& argument : commandLine)
     arguments.push_back(const_cast<char*>(argument.c_str()));
   arguments.push_back(nullptr);
 
@@ -200,9 +233,12 @@ Target::Target(const TargetCommand& command, Capture capture) {
   if (pid_ <= 0)
     return;
 
+  const int errors = command.errorFile >= 0 ? command.errorFile : error_;
   const double until = monotonicSeconds() + startLimit;
   while (!listening_ && monotonicSeconds() < until) {
-    listening_ = portListening();
+    if (!portGiven)
+      port_ = test_support::announcedPort(startOf(errors)).value_or(0);
+    listening_ = port_ != 0 && portListening(port_);
     if (!listening_ && waitExitKeepingZombie(pid_, 0.0))
       break;
     sleepSeconds(0.01);
@@ -223,9 +259,7 @@ std::uint64_t Target::outputBytes() const {
 }
 
 std::string Target::errorText() const {
-  char text[4096];
-  const ssize_t length = error_ >= 0 ? pread(error_, text, sizeof text, 0) : -1;
-  return length > 0 ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+  return startOf(error_);
 }
 
 double Target::cpuSeconds() const {
@@ -266,12 +300,12 @@ void Target::stop() {
   pid_ = -1;
 }
 
-std::size_t acceptedConnections() {
-  const PortSockets sockets = portSockets(false);
+std::size_t Target::acceptedConnections() const {
+  const PortSockets sockets = portSockets(port_, false);
   return sockets.established > sockets.queued ? sockets.established - sockets.queued : 0;
 }
 
-std::size_t waitAccepted(std::size_t count, double limitSeconds) {
+std::size_t Target::waitAccepted(std::size_t count, double limitSeconds) const {
   const double until = monotonicSeconds() + limitSeconds;
   std::size_t accepted = acceptedConnections();
   while (accepted < count && monotonicSeconds() < until) {
@@ -281,12 +315,8 @@ std::size_t waitAccepted(std::size_t count, double limitSeconds) {
   return accepted;
 }
 
-bool portListening() {
-  return portSockets(true).listening;
-}
-
-std::size_t queuedConnections() {
-  return portSockets(true).queued;
+std::size_t Target::queuedConnections() const {
+  return portSockets(port_, true).queued;
 }
 
 }  // namespace farspeak::bench

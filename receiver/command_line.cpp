@@ -20,7 +20,7 @@ struct OptionName {
 };
 
 constexpr OptionName optionNames[] = {
-    {'p', "port", "a number from 1 to 65535"},
+    {'p', "port", "a number from 0 to 65535"},
     {'l', "listen", "an IPv4 or IPv6 address or a host name"},
     {'t', "tag", ""},
     {'T', "timestamps", ""},
@@ -63,11 +63,12 @@ std::string quoted(std::string_view argument) {
   return text + "'";
 }
 
+// 0 asks the system for a free port.
 std::optional<std::uint16_t> parsePort(std::string_view text) {
   unsigned value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end || value < 1 || value > 65535)
+  if (error != std::errc() || stop != end || value > 65535)
     return std::nullopt;
   return static_cast<std::uint16_t>(value);
 }

@@ -13,7 +13,7 @@ inline constexpr std::uint16_t defaultPort = 52525;
 
 // How the receiver is to run.
 struct Options {
-  std::uint16_t port = defaultPort;  // -p, --port N: 1 to 65535
+  std::uint16_t port = defaultPort;  // -p, --port N: 0 (a free port) to 65535
   // -l, --listen ADDR, any number of times: an IPv4 or IPv6 address or a host name, as given;
   // none: every IPv4 address.
   std::vector<std::string> listenAddresses;

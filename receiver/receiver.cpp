@@ -26,6 +26,8 @@ constexpr double longestQueueTake = 1.0;
 // A listener whose waiting client cannot be accepted (no descriptor left) stays ready; the loop
 // leaves it out of its wait this long, so as not to spin on it.
 constexpr double acceptRest = 0.1;
+// With -p 0 and several listeners, the times a free port is picked before the start fails.
+constexpr int freePortAttempts = 5;
 
 // Milliseconds from `now` until `when`, rounded up, and one more: a piece is due only once more
 // than half a second has passed, and the clock counts in whole milliseconds.
@@ -137,14 +139,18 @@ class PassClock {
 };
 
 // What the user reads after "Couldn't start the server".
-// `address`: the one listened on, as text, or empty for every IPv4 address.
+// `port`: as asked for, 0 for a free one. `address`: the one listened on, as text, or empty for
+// every IPv4 address.
 void sayWhyTheServerDidNotStart(const plinth::InternetServer& server, std::uint16_t port,
                                 const std::string& address) {
   const plinth::platform::Services& services = plinth::platform::services;
   const int error = server.failureError();
   plinth::TextWriter& console = plinth::console();
   const auto where = [&] {
-    console.writeText("port ").writeInt(port);
+    if (port == 0)
+      console.writeText("a free port");
+    else
+      console.writeText("port ").writeInt(port);
     if (!address.empty())
       console.writeText(" on ").writeText(address.c_str());
   };
@@ -463,17 +469,33 @@ bool runReceiver(const Options& options) {
         addresses.push_back(address);
     }
   }
+  // With port 0, the first listener takes a free port and the others the same one, which may be
+  // taken on their address: then all start again on another.
   std::vector<std::unique_ptr<plinth::InternetServer>> servers;
-  for (SocketAddress address : addresses) {
-    address.port = options.port;
-    servers.push_back(std::make_unique<plinth::InternetServer>(address));
-    if (!servers.back()->isRunning()) {
-      plinth::console().writeText("Couldn't start the server\n");
-      sayWhyTheServerDidNotStart(
-          *servers.back(), options.port,
-          options.listenAddresses.empty() ? "" : services.addressText(address));
-      return false;
+  for (int attempt = 1;; ++attempt) {
+    servers.clear();
+    std::uint16_t port = options.port;
+    for (SocketAddress address : addresses) {
+      address.port = port;
+      servers.push_back(std::make_unique<plinth::InternetServer>(address));
+      if (!servers.back()->isRunning())
+        break;
+      port = servers.back()->getPort();
     }
+    const plinth::InternetServer& last = *servers.back();
+    const bool pickAgain = options.port == 0 && servers.size() > 1 && attempt < freePortAttempts &&
+                           last.failure() == plinth::ServerFailure::bind &&
+                           services.socketErrorKind(last.failureError()) ==
+                               plinth::platform::SocketErrorKind::addressInUse;
+    if (!pickAgain)
+      break;
+  }
+  if (!servers.back()->isRunning()) {
+    plinth::console().writeText("Couldn't start the server\n");
+    sayWhyTheServerDidNotStart(
+        *servers.back(), options.port,
+        options.listenAddresses.empty() ? "" : services.addressText(addresses[servers.size() - 1]));
+    return false;
   }
   plinth::console()
       .writeText("Farspeak started on port ")

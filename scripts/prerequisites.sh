@@ -39,7 +39,6 @@ for set in "${@:-native}"; do
       ;;
     bench)
       need socat have socat
-      need util-linux have flock
       ;;
     package)  # CPack's .deb needs dpkg-shlibdeps and file; the checks need unzip, groff, lintian
       need dpkg-dev have dpkg-shlibdeps

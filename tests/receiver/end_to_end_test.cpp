@@ -1,5 +1,6 @@
-// The real farspeak program as a child process, with clients on the loopback address. Its port is
-// fixed, so these tests never run beside each other or beside anything else that takes the port.
+// The real farspeak program as a child process, with clients on the loopback address. Each
+// program takes a free port (-p 0), which the test reads from its banner: these tests run beside
+// each other and beside a Farspeak in use.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 #include "plinth/platform/platform.h"
 #include "receiver/program_info.h"
+#include "tests/support/announced_port.h"
 #include "tests/support/child_process.h"
 #include "tests/support/socket.h"
 
@@ -33,16 +35,14 @@ using plinth::platform::ShutdownDirection;
 using plinth::platform::SocketHandle;
 using test_support::ErrorStream;
 using test_support::runningUnderWine;
+using test_support::Socket;
 using test_support::undoTextMode;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 const plinth::platform::Services& net = plinth::platform::realServices();
 
-constexpr std::uint16_t farspeakPort = 52525;
-// Another port for the option that changes it: below the range from which systems hand out the
-// local ports of client connections, which a busy machine may have taken.
-constexpr std::uint16_t otherPort = 29525;
+constexpr std::uint16_t defaultPort = 52525;
 // Generous limits: Wine takes a second or more to start a process, and the machine is shared.
 constexpr milliseconds startLimit{30'000};
 constexpr milliseconds replyLimit{10'000};
@@ -99,35 +99,76 @@ class GrowingFile {
   std::string text_;
 };
 
+// Whether the program gets "-p 0" ahead of its arguments, or only the arguments.
+enum class Port { free, asArgumentsSay };
+
+std::vector<std::string> withPort(Port port, const std::vector<std::string>& arguments) {
+  std::vector<std::string> all;
+  if (port == Port::free)
+    all = {"-p", "0"};  // a -p among the arguments comes later, and counts
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  return all;
+}
+
 // The program, with what it writes to its two streams.
 struct Farspeak {
   explicit Farspeak(const std::vector<std::string>& arguments = {},
-                    ErrorStream errorStream = ErrorStream::ownFile)
-      : child(FARSPEAK_PROGRAM, arguments, errorStream),
+                    ErrorStream errorStream = ErrorStream::ownFile, Port port = Port::free)
+      : child(FARSPEAK_PROGRAM, withPort(port, arguments), errorStream),
         output(child.outputPath()),
         error(child.errorPath()) {}
 
-  // The banner's last line is out once the program listens.
-  bool waitUntilListening() {
-    return child.started() && error.waitUntil(
-                                  [](const std::string& text) {
-                                    const std::size_t at = text.find("host address=");
-                                    return at != std::string::npos &&
-                                           text.find("\r\n", at) != std::string::npos;
-                                  },
-                                  startLimit);
+  // The banner's last line is out once the program listens; `port` is then the one it names.
+  // Fails as soon as the program has exited, showing what it wrote.
+  ::testing::AssertionResult waitUntilListening() {
+    std::optional<int> exitCode;
+    const bool bannerOut =
+        child.started() && error.waitUntil(
+                               [&](const std::string& text) {
+                                 exitCode = child.waitForExit(milliseconds(0));
+                                 const std::size_t at = text.find("host address=");
+                                 return exitCode || (at != std::string::npos &&
+                                                     text.find("\r\n", at) != std::string::npos);
+                               },
+                               startLimit);
+    const std::optional<std::uint16_t> announced = test_support::announcedPort(error.text());
+    if (bannerOut && !exitCode && announced) {
+      port = *announced;
+      return ::testing::AssertionSuccess();
+    }
+    ::testing::AssertionResult failure = ::testing::AssertionFailure();
+    if (!child.started())
+      failure << "the program did not start";
+    else if (exitCode)
+      failure << "the program exited with code " << *exitCode;
+    else
+      failure << "no banner with a port within " << startLimit.count() << " ms";
+    failure << "; standard error:\n" << error.text();
+    if (child.outputPath() != child.errorPath())
+      failure << "\nstandard output:\n" << output.text();
+    return failure;
   }
 
   test_support::ChildProcess child;
   GrowingFile output;
   GrowingFile error;
+  std::uint16_t port = 0;  // once listening
 };
 
-using test_support::Socket;
+// A port free at the moment; the test hands it to the program at once.
+std::uint16_t freePort() {
+  using plinth::platform::AddressFamily;
+  Socket probe(net.openStreamSocket(AddressFamily::ipv4));
+  std::uint16_t port = 0;
+  if (probe.get() != invalidSocket &&
+      net.bindAddress(probe.get(), plinth::platform::loopbackAddress(AddressFamily::ipv4, 0)))
+    net.localPort(probe.get(), &port);
+  return port;
+}
 
 class Client {
  public:
-  bool connect(std::uint16_t port = farspeakPort,
+  bool connect(std::uint16_t port,
                plinth::platform::AddressFamily family = plinth::platform::AddressFamily::ipv4) {
     socket_ = Socket(net.openStreamSocket(family));
     return socket_.get() != invalidSocket &&
@@ -175,9 +216,31 @@ class EndToEndTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(net.startSockets(), 0); }
 };
 
+// How the tests, the bench and the stress suite find the port of a program started with -p 0.
+TEST(AnnouncedPortTest, IsReadFromTheBannersFirstLineOnceItIsThere) {
+  const std::pair<std::string_view, std::optional<std::uint16_t>> cases[] = {
+      {"Farspeak started on port 41877!\r\nhostname=box\r\n", 41877},
+      {"a warning\r\nFarspeak started on port 1!\r\n", 1},
+      {"Farspeak started on port 65535!", 65535},
+      {"Farspeak started on port 4187", std::nullopt},  // more digits may follow
+      {"Farspeak started on port ", std::nullopt},
+      {"", std::nullopt},
+      {"Farspeak started on port 0!\r\n", std::nullopt},
+      {"Farspeak started on port 65536!\r\n", std::nullopt},
+      {"Couldn't start the server\r\na free port is already in use (why)\r\n", std::nullopt},
+  };
+  for (const auto& [text, port] : cases)
+    EXPECT_EQ(test_support::announcedPort(text), port) << text;
+}
+
+// The one test on the default port, which a Farspeak in use may hold.
 TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
-  Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  Farspeak farspeak({}, ErrorStream::ownFile, Port::asArgumentsSay);
+  const ::testing::AssertionResult listening = farspeak.waitUntilListening();
+  const std::string taken = "port " + std::to_string(defaultPort) + " is already in use";
+  if (!listening && farspeak.error.text().find(taken) != std::string::npos)
+    GTEST_SKIP() << taken << " here (a Farspeak running?): the default port is not checked";
+  ASSERT_TRUE(listening);
 
   char hostName[256] = {};
   ASSERT_TRUE(net.hostName(hostName, sizeof hostName));
@@ -186,10 +249,12 @@ TEST_F(EndToEndTest, AnnouncesItselfOnStandardErrorWithCrLfLineEnds) {
     addresses += (addresses.empty() ? "" : ", ") + address;
   if (addresses.empty())
     addresses = "127.0.0.1";
-  EXPECT_EQ(farspeak.error.text(),
-            "Farspeak started on port 52525!\r\nhostname=" + std::string(hostName) +
-                "\r\nhost address=" + addresses + "\r\n");
+  EXPECT_EQ(farspeak.error.text(), "Farspeak started on port " + std::to_string(defaultPort) +
+                                       "!\r\nhostname=" + std::string(hostName) +
+                                       "\r\nhost address=" + addresses + "\r\n");
   EXPECT_EQ(farspeak.output.text(), "");
+  Client client;
+  EXPECT_TRUE(client.connect(defaultPort));
 }
 
 TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
@@ -211,7 +276,7 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
        windowsConventions ? help : "",
        windowsConventions ? "" : refusal("unexpected argument '/?'")},
       {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
-      {{"-p", "70000"}, 2, "", refusal("port must be a number from 1 to 65535, not '70000'")},
+      {{"-p", "70000"}, 2, "", refusal("port must be a number from 0 to 65535, not '70000'")},
       {{"--listen", "1:2:3"},
        2,
        "",
@@ -271,30 +336,21 @@ bool matches(std::string_view text, const std::string& pattern, std::uint16_t po
 TEST_F(EndToEndTest, OptionsSetThePortTheAddressAndThePrefixes) {
   struct Case {
     std::vector<std::string> arguments;
-    std::uint16_t port;
+    bool portGiven;       // the port is `given`; otherwise a free one, as the banner says
     std::string address;  // on the banner's host address= line; empty: not checked
     std::string line;     // the client's line as written (see matches)
     std::string incoming;
   };
+  const std::uint16_t port = freePort();
+  ASSERT_NE(port, 0);
+  const std::string given = std::to_string(port);
   const Case cases[] = {
-      {{"-p", "29525"}, otherPort, "", "hi\n", "Incoming connection from 127.0.0.1"},
-      {{"--listen=127.0.0.1"},
-       farspeakPort,
-       "127.0.0.1",
-       "hi\n",
-       "Incoming connection from 127.0.0.1"},
-      {{"-t"},
-       farspeakPort,
-       "",
-       "[127.0.0.1:{port}] hi\n",
-       "Incoming connection from [127.0.0.1:{port}]"},
-      {{"--timestamps"},
-       farspeakPort,
-       "",
-       "{time}hi\n",
-       "{time}Incoming connection from 127.0.0.1"},
-      {{"-Tt", "--port", "29525"},
-       otherPort,
+      {{"-p", given}, true, "", "hi\n", "Incoming connection from 127.0.0.1"},
+      {{"--listen=127.0.0.1"}, false, "127.0.0.1", "hi\n", "Incoming connection from 127.0.0.1"},
+      {{"-t"}, false, "", "[127.0.0.1:{port}] hi\n", "Incoming connection from [127.0.0.1:{port}]"},
+      {{"--timestamps"}, false, "", "{time}hi\n", "{time}Incoming connection from 127.0.0.1"},
+      {{"-Tt", "--port", given},
+       true,
        "",
        "{time}[127.0.0.1:{port}] hi\n",
        "{time}Incoming connection from [127.0.0.1:{port}]"},
@@ -305,16 +361,17 @@ TEST_F(EndToEndTest, OptionsSetThePortTheAddressAndThePrefixes) {
       command += " " + argument;
     SCOPED_TRACE(command);
     Farspeak farspeak(expected.arguments);
-    ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+    ASSERT_TRUE(farspeak.waitUntilListening());
     const std::string& banner = farspeak.error.text();
-    EXPECT_NE(banner.find("started on port " + std::to_string(expected.port) + "!"),
-              std::string::npos);
+    if (expected.portGiven) {
+      EXPECT_EQ(farspeak.port, port);
+    }
     if (!expected.address.empty()) {
       EXPECT_NE(banner.find("host address=" + expected.address + "\r\n"), std::string::npos);
     }
 
     Client client;
-    ASSERT_TRUE(client.connect(expected.port));
+    ASSERT_TRUE(client.connect(farspeak.port));
     const std::uint16_t clientPort = client.port();
     ASSERT_TRUE(client.send("hi\n"));
     client.close();
@@ -333,10 +390,10 @@ TEST_F(EndToEndTest, OptionsSetThePortTheAddressAndThePrefixes) {
 // before another client's line, so that the two never share an output line.
 TEST_F(EndToEndTest, LinesOfTwoClientsNeverShareAnOutputLine) {
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client leaving;
   Client other;
-  ASSERT_TRUE(leaving.connect() && other.connect());
+  ASSERT_TRUE(leaving.connect(farspeak.port) && other.connect(farspeak.port));
   ASSERT_TRUE(leaving.send("done"));
   leaving.close();
   ASSERT_TRUE(farspeak.error.waitFor(closedLine)) << farspeak.error.text();
@@ -344,7 +401,7 @@ TEST_F(EndToEndTest, LinesOfTwoClientsNeverShareAnOutputLine) {
   ASSERT_TRUE(farspeak.output.waitFor("step 1"));
 
   Client slow;
-  ASSERT_TRUE(slow.connect());
+  ASSERT_TRUE(slow.connect(farspeak.port));
   ASSERT_TRUE(slow.send("a line\n"));
   ASSERT_TRUE(farspeak.output.waitFor("a line"));
   ASSERT_TRUE(slow.send("half"));
@@ -360,9 +417,9 @@ TEST_F(EndToEndTest, LinesOfTwoClientsNeverShareAnOutputLine) {
 // With a prefix, a later piece of a line starts an output line of its own, marked "…".
 TEST_F(EndToEndTest, APrefixedPieceThatContinuesALineIsMarked) {
   Farspeak farspeak({"--tag"});
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
   const std::string tag = "[127.0.0.1:" + std::to_string(client.port()) + "] ";
   ASSERT_TRUE(client.send("a line\n"));
   ASSERT_TRUE(farspeak.output.waitFor("a line"));
@@ -378,9 +435,9 @@ TEST_F(EndToEndTest, APrefixedPieceThatContinuesALineIsMarked) {
 // another client's, nor a continuation mark of its own.
 TEST_F(EndToEndTest, WithTagsAClientCannotForgeAnotherClientsLine) {
   Farspeak farspeak({"--tag"});
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
   const std::string tag = "[127.0.0.1:" + std::to_string(client.port()) + "] ";
   const std::string forged = "[127.0.0.1:1] I am B\n";
   ASSERT_TRUE(client.send("a\r" + forged + "b\xC2\x85" + forged + "c\xE2\x80\xA8" + forged +
@@ -391,31 +448,41 @@ TEST_F(EndToEndTest, WithTagsAClientCannotForgeAnotherClientsLine) {
                                                       tag + "\\226\\128\\166" + forged);
 }
 
-// IPv6 beside IPv4 when both are asked for: a client of each, named as URLs write them.
+// IPv6 beside IPv4 when both are asked for, on the one port the banner names: a client of each,
+// named as URLs write them.
 TEST_F(EndToEndTest, ListensOnIpv6AndIpv4WhenAskedTo) {
-  Farspeak farspeak({"-l", "0.0.0.0", "-l", "::", "-t"});
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
-  Client six;
-  if (!six.connect(farspeakPort, plinth::platform::AddressFamily::ipv6))
+  using plinth::platform::AddressFamily;
+  Socket probe(net.openStreamSocket(AddressFamily::ipv6));
+  if (probe.get() == invalidSocket ||
+      !net.bindAddress(probe.get(), plinth::platform::loopbackAddress(AddressFamily::ipv6, 0)))
     GTEST_SKIP() << "no IPv6 loopback here";
-  Client four;
-  ASSERT_TRUE(four.connect());
-  const std::string sixName = "[[::1]:" + std::to_string(six.port()) + "]";
-  const std::string fourName = "[127.0.0.1:" + std::to_string(four.port()) + "]";
-  ASSERT_TRUE(six.send("over six\n"));
-  ASSERT_TRUE(farspeak.output.waitFor("over six")) << farspeak.output.text();
-  ASSERT_TRUE(four.send("over four\n"));
-  ASSERT_TRUE(farspeak.output.waitFor("over four")) << farspeak.output.text();
-  six.close();
-  four.close();
-  ASSERT_TRUE(farspeak.error.waitFor(" closed\r\n", 2)) << farspeak.error.text();
-  EXPECT_EQ(undoTextMode(farspeak.output.text()),
-            sixName + " over six\n" + fourName + " over four\n");
-  const std::string& error = farspeak.error.text();
-  for (const std::string& line :
-       {"Incoming connection from " + sixName, "Connection from " + sixName + " closed",
-        "Incoming connection from " + fourName, "Connection from " + fourName + " closed"}) {
-    EXPECT_NE(error.find(line + "\r\n"), std::string::npos) << line << " in " << error;
+  probe.close();
+  for (const char* six : {"::", "::1"}) {
+    const char* four = six == std::string_view("::") ? "0.0.0.0" : "127.0.0.1";
+    SCOPED_TRACE(std::string("-l ") + four + " -l " + six);
+    Farspeak farspeak({"-l", four, "-l", six, "-t"});
+    ASSERT_TRUE(farspeak.waitUntilListening());
+    Client sixClient;
+    ASSERT_TRUE(sixClient.connect(farspeak.port, AddressFamily::ipv6));
+    Client fourClient;
+    ASSERT_TRUE(fourClient.connect(farspeak.port));
+    const std::string sixName = "[[::1]:" + std::to_string(sixClient.port()) + "]";
+    const std::string fourName = "[127.0.0.1:" + std::to_string(fourClient.port()) + "]";
+    ASSERT_TRUE(sixClient.send("over six\n"));
+    ASSERT_TRUE(farspeak.output.waitFor("over six")) << farspeak.output.text();
+    ASSERT_TRUE(fourClient.send("over four\n"));
+    ASSERT_TRUE(farspeak.output.waitFor("over four")) << farspeak.output.text();
+    sixClient.close();
+    fourClient.close();
+    ASSERT_TRUE(farspeak.error.waitFor(" closed\r\n", 2)) << farspeak.error.text();
+    EXPECT_EQ(undoTextMode(farspeak.output.text()),
+              sixName + " over six\n" + fourName + " over four\n");
+    const std::string& error = farspeak.error.text();
+    for (const std::string& line :
+         {"Incoming connection from " + sixName, "Connection from " + sixName + " closed",
+          "Incoming connection from " + fourName, "Connection from " + fourName + " closed"}) {
+      EXPECT_NE(error.find(line + "\r\n"), std::string::npos) << line << " in " << error;
+    }
   }
 }
 
@@ -426,9 +493,9 @@ TEST_F(EndToEndTest, JsonRecordsReadBackWithAParser) {
   if (!GrowingFile(jq).text().size())
     GTEST_SKIP() << "no " << jq << " here (scripts/prerequisites.sh installs it)";
   Farspeak farspeak({"--json", "-t"});  // -t has no effect: the record carries the client
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
   const std::string name = "127.0.0.1:" + std::to_string(client.port());
   ASSERT_TRUE(client.send("tab\there \"q\" \\ caf\xC3\xA9\r\n"));
   ASSERT_TRUE(client.send("half"));
@@ -464,14 +531,16 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
   const std::string script = "/usr/bin/script";
   if (!GrowingFile(script).text().size())
     GTEST_SKIP() << "no " << script << " here to give the program a terminal";
-  const std::string program = std::string(FARSPEAK_PROGRAM) + " --tag";
+  const std::string program = std::string(FARSPEAK_PROGRAM) + " -p 0 --tag";
   for (const std::string& command : {program, "env NO_COLOR=1 " + program}) {
     SCOPED_TRACE(command);
     test_support::ChildProcess child(script, {"-qfec", command, "/dev/null"});
     GrowingFile terminal(child.outputPath());
     ASSERT_TRUE(terminal.waitFor("host address=", 1, startLimit)) << terminal.text();
+    const std::optional<std::uint16_t> port = test_support::announcedPort(terminal.text());
+    ASSERT_TRUE(port) << terminal.text();
     Client client;
-    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.connect(*port));
     const std::string name = "[127.0.0.1:" + std::to_string(client.port()) + "]";
     ASSERT_TRUE(client.send("hi\n"));
     const std::string coloured = "m" + name + "\x1b[0m hi";
@@ -480,8 +549,7 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
              text.find(name + " hi") != std::string::npos;
     })) << terminal.text();
     EXPECT_EQ(terminal.text().find(coloured) != std::string::npos, command == program);
-    // script ends the program with it, and frees the port for the next.
-    child.requestStop();
+    child.requestStop();  // script ends the program with it
     EXPECT_TRUE(child.waitForExit(replyLimit));
   }
 }
@@ -491,9 +559,10 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
 // Started in the background by a shell, which has it ignore interrupts, the program leaves them
 // ignored, as it does SIGHUP under nohup; SIGTERM still stops it.
 TEST_F(EndToEndTest, AnInterruptIgnoredAtStartStaysIgnored) {
-  const std::string script = std::string(FARSPEAK_PROGRAM) +
-                             " & pid=$!; sleep 1; kill -INT $pid; sleep 0.5; kill -0 $pid && echo "
-                             "running; kill -TERM $pid; wait $pid; echo exit=$?";
+  const std::string script =
+      std::string(FARSPEAK_PROGRAM) +
+      " -p 0 & pid=$!; sleep 1; kill -INT $pid; sleep 0.5; kill -0 $pid && echo "
+      "running; kill -TERM $pid; wait $pid; echo exit=$?";
   test_support::ChildProcess shell("/bin/sh", {"-c", script});
   GrowingFile output(shell.outputPath());
   ASSERT_TRUE(output.waitFor("exit=", 1, startLimit)) << output.text();
@@ -504,18 +573,18 @@ TEST_F(EndToEndTest, AnInterruptIgnoredAtStartStaysIgnored) {
 TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
   Socket holder(net.openStreamSocket(plinth::platform::AddressFamily::ipv4));
   ASSERT_NE(holder.get(), invalidSocket);
-  ASSERT_TRUE(
-      net.bindAddress(holder.get(), plinth::platform::anyAddress(
-                                        plinth::platform::AddressFamily::ipv4, farspeakPort)) &&
-      net.listen(holder.get()))
-      << "port " << farspeakPort << " is already in use";
+  std::uint16_t port = 0;
+  ASSERT_TRUE(net.bindAddress(holder.get(), plinth::platform::anyAddress(
+                                                plinth::platform::AddressFamily::ipv4, 0)) &&
+              net.listen(holder.get()) && net.localPort(holder.get(), &port));
 
-  Farspeak farspeak;
-  ASSERT_TRUE(farspeak.child.started());
+  Farspeak farspeak({"-p", std::to_string(port)});
+  EXPECT_FALSE(farspeak.waitUntilListening());
   EXPECT_EQ(farspeak.child.waitForExit(startLimit), 1);
   // Then why, in the system's words.
   const std::string& error = farspeak.error.text();
-  const std::string said = "Couldn't start the server\r\nport 52525 is already in use (";
+  const std::string said =
+      "Couldn't start the server\r\nport " + std::to_string(port) + " is already in use (";
   EXPECT_EQ(error.substr(0, said.size()), said) << error;
   EXPECT_TRUE(error.ends_with(")\r\n")) << error;
   EXPECT_EQ(farspeak.output.text(), "");
@@ -525,7 +594,7 @@ TEST_F(EndToEndTest, SaysItCouldNotStartWhenThePortIsTaken) {
 TEST_F(EndToEndTest, SaysWhyItCouldNotListenOnTheAddressesGiven) {
   const std::pair<std::string, std::string> cases[] = {
       {"no-such-host.invalid", "no-such-host.invalid names no address to listen on ("},
-      {"198.51.100.7", "Could not bind to port 52525 on 198.51.100.7 ("},
+      {"198.51.100.7", "Could not bind to a free port on 198.51.100.7 ("},
   };
   for (const auto& [address, reason] : cases) {
     SCOPED_TRACE(address);
@@ -538,9 +607,9 @@ TEST_F(EndToEndTest, SaysWhyItCouldNotListenOnTheAddressesGiven) {
 
 TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
 
   // A CR stays as it is; UTF-8, DEL and every byte from 128 up pass unchanged.
   std::string sent = "abc\r\ncaf\xC3\xA9 \xE2\x82\xAC\n";
@@ -573,10 +642,10 @@ TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {
 // second from its first byte.
 TEST_F(EndToEndTest, ALineInTwoWritesStaysWholeAndAnUnfinishedOneWaitsHalfASecond) {
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client writer;
   Client other;
-  ASSERT_TRUE(writer.connect() && other.connect());
+  ASSERT_TRUE(writer.connect(farspeak.port) && other.connect(farspeak.port));
   ASSERT_TRUE(farspeak.error.waitFor(incomingLine, 2)) << farspeak.error.text();
 
   ASSERT_TRUE(writer.send("part1 "));
@@ -600,9 +669,9 @@ TEST_F(EndToEndTest, ALineInTwoWritesStaysWholeAndAnUnfinishedOneWaitsHalfASecon
 TEST_F(EndToEndTest, WritesWhatAClientLeftUnfinishedBeforeReportingItClosed) {
   // One file for both streams shows the order of the writes.
   Farspeak farspeak({}, ErrorStream::intoOutput);
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
 
   ASSERT_TRUE(client.send("line\n"));
   ASSERT_TRUE(farspeak.output.waitFor("line"));
@@ -621,9 +690,9 @@ TEST_F(EndToEndTest, ReportsAResetConnectionAsLost) {
   if (runningUnderWine())
     GTEST_SKIP() << "Wine ends a reset connection in order";
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
   ASSERT_TRUE(farspeak.error.waitFor(incomingLine)) << farspeak.error.text();
 
   client.reset();
@@ -643,10 +712,10 @@ TEST_F(EndToEndTest, KeepsTheLinesOfManyClientsWholeAndInOrder) {
   const int clientCount = runningUnderWine() ? 25 : 50;
   const int linesPerClient = runningUnderWine() ? 8 : 200;
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   std::vector<Client> clients(clientCount);
   for (Client& client : clients)
-    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.connect(farspeak.port));
   ASSERT_TRUE(farspeak.error.waitFor(incomingLine, clientCount)) << farspeak.error.text();
 
   for (int line = 0; line < linesPerClient; ++line) {
@@ -677,9 +746,9 @@ TEST_F(EndToEndTest, KeepsTheLinesOfManyClientsWholeAndInOrder) {
 
 TEST_F(EndToEndTest, WritesHeldBytesAndExitsWithZeroWhenAskedToStop) {
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(farspeak.port));
   // The program writes "first" at once and holds "held" for half a second.
   ASSERT_TRUE(client.send("first\nheld"));
   ASSERT_TRUE(farspeak.output.waitFor("first"));
@@ -760,10 +829,10 @@ TEST_F(EndToEndTest, AnEndlessLineHoldsUpNoOtherClient) {
   Client streamerClient;
   std::optional<Streamer> streamer;  // ends after the program, see Streamer
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client talker;
-  ASSERT_TRUE(streamerClient.connect());
-  ASSERT_TRUE(talker.connect());
+  ASSERT_TRUE(streamerClient.connect(farspeak.port));
+  ASSERT_TRUE(talker.connect(farspeak.port));
   ASSERT_TRUE(farspeak.error.waitFor(incomingLine, 2)) << farspeak.error.text();
   streamer.emplace(streamerClient);
   ASSERT_TRUE(streamer->waitUntilUnderWay());
@@ -800,10 +869,10 @@ TEST_F(EndToEndTest, AnEndlessLineComesOutInPiecesInOrder) {
   Client streamerClient;
   std::optional<Streamer> streamer;  // ends after the program, see Streamer
   Farspeak farspeak;
-  ASSERT_TRUE(farspeak.waitUntilListening()) << farspeak.error.text();
+  ASSERT_TRUE(farspeak.waitUntilListening());
   Client talker;
-  ASSERT_TRUE(streamerClient.connect());
-  ASSERT_TRUE(talker.connect());
+  ASSERT_TRUE(streamerClient.connect(farspeak.port));
+  ASSERT_TRUE(talker.connect(farspeak.port));
   streamer.emplace(streamerClient);
 
   // The talker's lines fall between the pieces of the stream, which never ends its line.
@@ -846,13 +915,16 @@ class OutputTroubleTest : public EndToEndTest {
  protected:
   // The program with `descriptor` as its standard output, listening.
   void start(int descriptor) {
-    child.emplace(FARSPEAK_PROGRAM, std::vector<std::string>{}, ErrorStream::ownFile, descriptor);
+    child.emplace(FARSPEAK_PROGRAM, std::vector<std::string>{"-p", "0"}, ErrorStream::ownFile,
+                  descriptor);
     error.emplace(child->errorPath());
     ASSERT_TRUE(error->waitFor("host address=", 1, startLimit)) << error->text();
+    port = test_support::announcedPort(error->text()).value_or(0);
   }
 
   std::optional<test_support::ChildProcess> child;
   std::optional<GrowingFile> error;
+  std::uint16_t port = 0;
 };
 
 TEST_F(OutputTroubleTest, AFullDiskIsReportedAndEndsTheProgramWithCodeOne) {
@@ -861,7 +933,7 @@ TEST_F(OutputTroubleTest, AFullDiskIsReportedAndEndsTheProgramWithCodeOne) {
   start(full);
   ::close(full);
   Client client;
-  ASSERT_TRUE(client.connect() && client.send("hi\n"));
+  ASSERT_TRUE(client.connect(port) && client.send("hi\n"));
   EXPECT_EQ(child->waitForExit(replyLimit), 1);
   EXPECT_EQ(countOf(error->text(), "cannot write to standard output (No space left on device)\r\n"),
             1u)
@@ -872,12 +944,12 @@ TEST_F(OutputTroubleTest, AFullDiskIsReportedAndEndsTheProgramWithCodeOne) {
 TEST_F(OutputTroubleTest, StandardOutputFailingAtTheStopEndsWithCodeOne) {
   // bash counts the limit in KiB; an ignored SIGXFSZ turns the signal into a failed write.
   test_support::ChildProcess limited(
-      "/bin/bash", {"-c", "ulimit -f 1000 && trap '' XFSZ && exec \"$0\"", FARSPEAK_PROGRAM});
+      "/bin/bash", {"-c", "ulimit -f 1000 && trap '' XFSZ && exec \"$0\" -p 0", FARSPEAK_PROGRAM});
   GrowingFile output(limited.outputPath());
   GrowingFile errors(limited.errorPath());
   ASSERT_TRUE(errors.waitFor("host address=", 1, startLimit)) << errors.text();
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(test_support::announcedPort(errors.text()).value_or(0)));
   const std::string line = std::string(99, 'x') + "\n";
   std::string lines;
   for (int count = 0; count < 10'000; ++count)
@@ -901,7 +973,7 @@ TEST_F(OutputTroubleTest, ABlockedOutputYieldsToASecondStopRequest) {
   start(ends[1]);
   ::close(ends[1]);
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(port));
   std::thread sender([&] { client.send(std::string(4 << 20, 'x') + "\n"); });
   std::this_thread::sleep_for(milliseconds(500));  // the pipe is full long before this
 
@@ -923,7 +995,8 @@ TEST_F(OutputTroubleTest, ABlockedOutputYieldsToASecondStopRequest) {
 TEST_F(EndToEndTest, ABlockedStandardErrorHoldsUpNeitherLinesNorAStop) {
   int ends[2];
   ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-  test_support::ChildProcess child(FARSPEAK_PROGRAM, {}, ErrorStream::ownFile, -1, ends[1]);
+  test_support::ChildProcess child(FARSPEAK_PROGRAM, {"-p", "0"}, ErrorStream::ownFile, -1,
+                                   ends[1]);
   ::close(ends[1]);
   GrowingFile output(child.outputPath());
   std::string banner;
@@ -939,14 +1012,15 @@ TEST_F(EndToEndTest, ABlockedStandardErrorHoldsUpNeitherLinesNorAStop) {
     }
   }
   ASSERT_NE(banner.find("host address="), std::string::npos) << banner;
+  const std::uint16_t port = test_support::announcedPort(banner).value_or(0);
   // Read no more: the connect and close lines fill the pipe, and then what queues for it.
   for (int count = 0; count < 2500; ++count) {
     Client passing;
-    ASSERT_TRUE(passing.connect());
+    ASSERT_TRUE(passing.connect(port));
     passing.close();
   }
   Client client;
-  ASSERT_TRUE(client.connect() && client.send("still here\n"));
+  ASSERT_TRUE(client.connect(port) && client.send("still here\n"));
   EXPECT_TRUE(output.waitFor("still here\n")) << output.text().size() << " bytes out";
   ASSERT_TRUE(child.requestStop());
   EXPECT_EQ(child.waitForExit(replyLimit), 0);
@@ -965,7 +1039,7 @@ TEST_F(OutputTroubleTest, ANonBlockingPipeReadSlowlyLosesNothing) {
   for (std::size_t line = 0; sent.size() < total; ++line)
     sent += numberedLine(static_cast<int>(line % 100), static_cast<int>(line));
   Client client;
-  ASSERT_TRUE(client.connect());
+  ASSERT_TRUE(client.connect(port));
   std::thread sender([&] {
     client.send(sent);
     client.close();

@@ -438,5 +438,72 @@ TEST_F(ServeClientsTest, AClientThatCannotBeAcceptedDoesNotMakeTheLoopSpin) {
   EXPECT_LE(acceptCalls, 20);
 }
 
+// With -p 0 and two listeners, the second binds the port the first picked. Where a real socket
+// holds that port on the second address, as many times as `takenTimes` says, all start again
+// on another port, five times in all.
+class RunReceiverTest : public ReceiverFixture {
+ protected:
+  using SocketAddress = plinth::platform::SocketAddress;
+
+  static bool recordingBind(plinth::platform::SocketHandle socket, const SocketAddress& address) {
+    const plinth::platform::Services& real = plinth::platform::realServices();
+    binds.push_back(address);
+    // The system may pick an attempt's port again: its holder goes before the next attempt.
+    if (real.addressText(address) == "127.0.0.1")
+      holders.clear();
+    if (real.addressText(address) == "127.0.0.2" && takenTimes > 0) {
+      --takenTimes;
+      const test_support::Socket& holder =
+          holders.emplace_back(real.openStreamSocket(address.family));
+      EXPECT_TRUE(real.bindAddress(holder.get(), address) && real.listen(holder.get()));
+    }
+    return real.bindAddress(socket, address);
+  }
+  static bool stopAtOnce() { return true; }
+
+  Options twoListenersOnAFreePort() const {
+    Options options;
+    options.port = 0;
+    options.listenAddresses = {"127.0.0.1", "127.0.0.2"};
+    return options;
+  }
+
+  static inline std::vector<SocketAddress> binds;
+  static inline int takenTimes = 0;
+  static inline std::list<test_support::Socket> holders;
+  plinth::platform::ServiceOverride<bool (*)(plinth::platform::SocketHandle, const SocketAddress&)>
+      bind{&Services::bindAddress, recordingBind};
+  plinth::platform::ServiceOverride<bool (*)()> stop{&Services::stopRequested, stopAtOnce};
+};
+
+TEST_F(RunReceiverTest, WithPortZeroATakenPortIsPickedAgainFiveTimesAtMost) {
+  for (const int taken : {0, 2, 4, 5}) {
+    SCOPED_TRACE(std::to_string(taken) + " times taken");
+    log.clear();
+    binds.clear();
+    holders.clear();
+    takenTimes = taken;
+    const bool started = taken < 5;
+    EXPECT_EQ(runReceiver(twoListenersOnAFreePort()), started);  // and stopped on request
+    const auto attempts = static_cast<std::size_t>(started ? taken + 1 : 5);
+    ASSERT_EQ(binds.size(), 2 * attempts);
+    for (std::size_t attempt = 0; attempt < attempts; ++attempt) {
+      EXPECT_EQ(binds[2 * attempt].port, 0);
+      EXPECT_NE(binds[2 * attempt + 1].port, 0);
+    }
+    ASSERT_GE(log.size(), started ? 3u : 2u);
+    if (started) {
+      EXPECT_EQ(log[0],
+                "err:Farspeak started on port " + std::to_string(binds.back().port) + "!\r\n");
+      EXPECT_EQ(log[2], "err:host address=127.0.0.1 127.0.0.2\r\n");
+    } else {
+      EXPECT_EQ(log[0], "err:Couldn't start the server\r\n");
+      const std::string reason = "err:a free port on 127.0.0.2 is already in use (";
+      EXPECT_EQ(log[1].substr(0, reason.size()), reason) << log[1];
+    }
+  }
+  holders.clear();
+}
+
 }  // namespace
 }  // namespace farspeak

@@ -2,7 +2,7 @@
 # wine_light_traffic.sh FARSPEAK_EXE: under Wine, a client that logs a 64-byte line every 300 ms
 # must cost farspeak.exe and its Wine server little CPU together: under 25% of a core (a receiver
 # that polls instead of waiting costs more than half). A Wine prefix of its own keeps the work of
-# other programs out of the figure. Needs port 52525; CTest runs it under the port's lock.
+# other programs out of the figure. farspeak.exe takes a free port, which its banner names.
 set -euo pipefail
 exe=$1
 work=$(mktemp -d)
@@ -17,13 +17,16 @@ cleanup() {
 trap cleanup EXIT
 
 wine wineboot -i >/dev/null 2>&1
-wine "$exe" >"$work/out" 2>"$work/err" &
+wine "$exe" -p 0 >"$work/out" 2>"$work/err" &
 pid=$!
 for _ in $(seq 300); do
   grep -q 'host address=' "$work/err" 2>/dev/null && break
+  kill -0 "$pid" 2>/dev/null || break # it has exited: no point in waiting
   sleep 0.1
 done
 grep -q 'host address=' "$work/err" || { echo "farspeak.exe did not start"; cat "$work/err"; exit 1; }
+port=$(sed -n 's/^Farspeak started on port \([0-9]*\)!.*/\1/p' "$work/err")
+[ -n "$port" ] || { echo "no port in the banner"; cat "$work/err"; exit 1; }
 
 # CPU time so far, in clock ticks, of farspeak.exe and the Wine server of this prefix.
 ticks() {
@@ -36,7 +39,7 @@ ticks() {
   echo "$total"
 }
 
-exec 3<>/dev/tcp/127.0.0.1/52525
+exec 3<>"/dev/tcp/127.0.0.1/$port"
 sleep 1  # the connection's own work is done
 before=$(ticks)
 start=$(date +%s%N)
