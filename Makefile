@@ -1,5 +1,5 @@
 # A thin layer over the CMake presets. `make run` and `make test` install what is missing first.
-.PHONY: run test test-asan test-tsan test-windows package package-windows check-packages fuzz \
+.PHONY: run test test-asan test-tsan test-poll test-windows package package-windows check-packages fuzz \
 	fuzz-smoke bench stress stress-smoke check-pipeline clean
 
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
@@ -34,6 +34,14 @@ test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
+
+# The whole suite with readiness from poll(2), the backend for a POSIX system without epoll, so
+# that it stays true.
+test-poll:
+	@scripts/prerequisites.sh native
+	cmake --preset poll
+	cmake --build --preset poll -j $(JOBS)
+	ctest --preset poll
 
 # Wine is prepared before CTest drives it: its server is started persistent and the prefix is
 # built once, so that no test waits on Wine's background start-up holding the output pipe open.

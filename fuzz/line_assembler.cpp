@@ -7,8 +7,8 @@
 // storage while empty.
 //
 // A second script runs several clients through the loop's Clients, pieces falling due as the clock
-// moves: after each pass, the order of due pieces must hold exactly the clients with a piece to
-// write, earliest first, and none whose piece is overdue.
+// moves: after each turn, a client's timer must be set exactly when it holds bytes, at the time
+// its piece falls due.
 //
 // Script: the first value chooses the script; then each operation is chosen by one value taken
 // from the input, and its arguments follow.
@@ -184,6 +184,7 @@ struct Model {
 struct Session {
   FakeConnection* connection = nullptr;  // owned by the record's counted reference
   farspeak::ClientRecord* record = nullptr;
+  farspeak::ReceiveBlock received;
   farspeak::OutputBuffer* outputBuffer = nullptr;
   Model model;
   std::string delivered;  // every byte that arrived, in order
@@ -223,9 +224,10 @@ void end(Session& s, plinth::ConnectionState how) {
   s.model.connection.end(how);
 }
 
-// A peer's orderly end reaches the receiver only after every byte it sent.
+// A peer's orderly end reaches the receiver only after every byte it sent, when a read finds it.
 void endWhenDrained(Session& s) {
-  if (s.orderlyEndRequested && s.connection->connected && s.connection->waiting() == 0)
+  if (s.orderlyEndRequested && s.connection->connected && s.connection->waiting() == 0 &&
+      s.received.empty())
     end(s, plinth::stateClosedByPeer);
 }
 
@@ -236,16 +238,17 @@ bool poll(Session& s) {
   const bool ended = !connection.connected;
   const std::size_t outputBefore = s.output.size();
 
-  farspeak::Pass pass{*s.outputBuffer, seconds(loopClock)};
-  const bool kept = farspeak::pollClient(record, pass);
+  farspeak::Turn turn{*s.outputBuffer, s.received, seconds(loopClock)};
+  const bool kept = farspeak::pollClient(record, turn);
   s.outputBuffer->writeHeld();
 
   std::string modelWritten;
   bool modelReceived = false;
   FUZZ_REQUIRE(s.model.turn(seconds(loopClock), modelWritten, modelReceived) == kept);
   FUZZ_REQUIRE(s.output.substr(outputBefore) == modelWritten);
-  FUZZ_REQUIRE(modelReceived == pass.anyByteReceived);
-  FUZZ_REQUIRE(s.model.connection.waiting() == connection.waiting());
+  FUZZ_REQUIRE(modelReceived == turn.anyByteReceived);
+  // What the receiver took into its block and has not handed over, the model has not read.
+  FUZZ_REQUIRE(s.model.connection.waiting() == connection.waiting() + s.received.held().size());
   FUZZ_REQUIRE(kept == !ended);
 
   // The model's pieces hold every byte read, once and in order.
@@ -334,71 +337,52 @@ void runScript(Session& s, FuzzedDataProvider& script) {
   FUZZ_REQUIRE(s.record->buffer.empty() && s.record->buffer.capacity() == 0);
 }
 
-// Several clients, bytes arriving in turns, the clock moving, passes of the loop.
-void runDueOrder(FuzzedDataProvider& script) {
+// Several clients, bytes arriving in turns, the clock moving, turns as the loop gives them: to a
+// client whose bytes came, and to one whose timer has passed. After each turn, a client's timer is
+// set exactly when it holds bytes, at the time its piece falls due, and none has passed.
+void runTimers(FuzzedDataProvider& script) {
   constexpr std::size_t clientCount = 4;
+  plinth::EventLoop loop;
   farspeak::OutputBuffer output(farspeak::OutputFormat{.tags = script.ConsumeBool()});
   farspeak::MemoryBudget budget;
-  farspeak::Clients clients(output, budget);
+  farspeak::Clients clients(loop, output, budget);
   FakeConnection* connections[clientCount];
-  for (FakeConnection*& connection : connections) {
-    connection = new FakeConnection;
-    clients.add(plinth::CountedRef<plinth::NetworkConnection>(connection), 0);
+  farspeak::ClientHandler* handlers[clientCount];
+  for (std::size_t client = 0; client < clientCount; ++client) {
+    connections[client] = new FakeConnection;
+    handlers[client] =
+        &clients.add(plinth::CountedRef<plinth::NetworkConnection>(connections[client]), 0);
   }
-  const auto recordOf = [](const FakeConnection* connection) {
-    return reinterpret_cast<const farspeak::ClientRecord*>(connection->watchedKey);
+  const auto turn = [&](farspeak::ClientHandler& client) {
+    const double now = seconds(loopClock);
+    clients.serve(client, now);
+    const std::optional<double> due = farspeak::pieceDue(client.record);
+    FUZZ_REQUIRE(client.scheduled() == due.has_value());
+    FUZZ_REQUIRE(!due || (client.due() == *due && *due >= now));
   };
   std::uint64_t delivered = 0;
   while (script.remaining_bytes() > 0) {
-    FakeConnection* const connection =
-        connections[script.ConsumeIntegralInRange<std::size_t>(0, clientCount - 1)];
-    switch (script.ConsumeIntegralInRange(0, 3)) {
-      case 0:
-      case 3: {
-        // Bytes of its own, or the start or the end of a character, which a piece leaves held.
-        static constexpr std::string_view tokens[] = {"\xC3", "\xA9", "\r", "\n", "x"};
-        const std::string bytes =
-            script.ConsumeBool()
-                ? std::string(
-                      tokens[script.ConsumeIntegralInRange<std::size_t>(0, std::size(tokens) - 1)])
-                : script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 16));
-        if (delivered + bytes.size() > mostBytesDelivered)
-          return;
-        delivered += bytes.size();
-        connection->arrive(bytes);
-        clients.found(*const_cast<farspeak::ClientRecord*>(recordOf(connection)), false);
-        break;
+    const std::size_t client = script.ConsumeIntegralInRange<std::size_t>(0, clientCount - 1);
+    if (script.ConsumeBool()) {
+      loopClock += script.ConsumeIntegralInRange(0, 700);
+      for (farspeak::ClientHandler* handler : handlers) {
+        if (handler->scheduled() && seconds(loopClock) > handler->due())
+          turn(*handler);
       }
-      case 1:
-        loopClock += script.ConsumeIntegralInRange(0, 700);
-        break;
-      case 2: {
-        const double now = seconds(loopClock);
-        clients.serve(now);
-        // The order holds exactly the clients with a piece to write, none overdue, earliest first.
-        std::size_t queued = 0;
-        const farspeak::ClientRecord* first = nullptr;
-        for (const FakeConnection* each : connections) {
-          const farspeak::ClientRecord& record = *recordOf(each);
-          const std::optional<double> due = farspeak::pieceDue(record);
-          FUZZ_REQUIRE(record.dueQueued == due.has_value());
-          if (!due)
-            continue;
-          FUZZ_REQUIRE(record.due == *due && *due >= now);
-          ++queued;
-          if (record.dueBefore == nullptr)
-            first = &record;
-        }
-        FUZZ_REQUIRE(clients.nextPieceDue() ==
-                     (first != nullptr ? std::optional(first->due) : std::nullopt));
-        for (double previous = 0.0; first != nullptr; first = first->dueAfter, --queued) {
-          FUZZ_REQUIRE(queued > 0 && first->due >= previous);
-          previous = first->due;
-        }
-        FUZZ_REQUIRE(queued == 0);
-        break;
-      }
+      continue;
     }
+    // Bytes of its own, or the start or the end of a character, which a piece leaves held.
+    static constexpr std::string_view tokens[] = {"\xC3", "\xA9", "\r", "\n", "x"};
+    const std::string bytes =
+        script.ConsumeBool()
+            ? std::string(
+                  tokens[script.ConsumeIntegralInRange<std::size_t>(0, std::size(tokens) - 1)])
+            : script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 16));
+    if (delivered + bytes.size() > mostBytesDelivered)
+      return;
+    delivered += bytes.size();
+    connections[client]->arrive(bytes);
+    turn(*handlers[client]);
   }
 }
 
@@ -413,7 +397,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   loopClock = clockStart;
   FuzzedDataProvider script(data, size);
   if (script.ConsumeIntegralInRange(0, 3) == 0) {
-    runDueOrder(script);
+    runTimers(script);
     return 0;
   }
   Session s;
@@ -427,8 +411,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     s.record = &record;
     s.outputBuffer = &output;
     runScript(s, script);
-    // Whatever was read was written; whatever was not read is still in the connection.
-    FUZZ_REQUIRE(s.model.written.size() + s.connection->waiting() == s.delivered.size());
+    // Whatever was read was written; whatever was not read is still in the connection, or in the
+    // block received.
+    FUZZ_REQUIRE(s.model.written.size() + s.connection->waiting() + s.received.held().size() ==
+                 s.delivered.size());
   }
   session = nullptr;
   return 0;

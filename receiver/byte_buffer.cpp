@@ -20,17 +20,6 @@ constexpr std::size_t firstCapacity = 1024;
 
 }  // namespace
 
-ByteBuffer::ByteBuffer(const ByteBuffer& other) {
-  const std::size_t size = other.size();
-  if (size == 0)
-    return;
-  begin_ = static_cast<unsigned char*>(plinth::platform::services.allocate(size));
-  if (begin_ == nullptr)
-    outOfMemory();
-  std::memcpy(begin_, other.begin_, size);
-  end_ = capacityEnd_ = begin_ + size;
-}
-
 ByteBuffer::~ByteBuffer() {
   plinth::platform::services.release(begin_);
 }

@@ -1,6 +1,6 @@
 // A growable byte array whose storage is kept when it is emptied, so that a buffer in steady use
-// causes no allocation, until it is released. Storage grows by doubling from 1024 bytes; a copy
-// holds exactly its bytes. Running out of memory writes "Out of memory!" and ends the process.
+// causes no allocation, until it is released. Storage grows by doubling from 1024 bytes. Running
+// out of memory writes "Out of memory!" and ends the process.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,7 @@ namespace farspeak {
 class ByteBuffer {
  public:
   ByteBuffer() = default;
-  ByteBuffer(const ByteBuffer& other);
+  ByteBuffer(const ByteBuffer&) = delete;
   ByteBuffer& operator=(const ByteBuffer&) = delete;
   ~ByteBuffer();
 

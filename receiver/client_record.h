@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <list>
+#include <cstdint>
 #include <string>
 
 #include "plinth/core/counted_ref.h"
@@ -28,8 +28,9 @@ struct ClientRecord {
                         const OutputFormat& format = {}, unsigned number = 0);
 
   plinth::CountedRef<plinth::NetworkConnection> connection;
-  bool crSeen = false;  // a CR held since the last write; nothing reads it
-  bool lfSeen = false;  // an LF held: forces the write
+  std::uint64_t bytesReceived = 0;  // over the connection's life
+  bool crSeen = false;              // a CR held since the last write; nothing reads it
+  bool lfSeen = false;              // an LF held: forces the write
   // Part of a line, as the client sent it, held until it is due; no storage while empty.
   ByteBuffer buffer;
   // The pass that took the first byte `buffer` holds: the part is due half a second later, so a
@@ -40,17 +41,7 @@ struct ClientRecord {
   // At a stop: how many bytes of its stream had arrived (received, or waiting in the system) when
   // it was requested. They are all written.
   std::uint64_t owedThrough = 0;
-  std::size_t budgeted = 0;        // the memory the budget counts for it
-  bool readingHeldOff = false;     // by the budget
-  bool receivesShortened = false;  // by the budget
-  // The loop's bookkeeping: whether it has work for the next pass, where it stands in the order of
-  // due pieces (receiver/due_order.h), and its place in the list of clients.
-  bool hasWork = false;
-  bool dueQueued = false;
-  double due = 0.0;
-  ClientRecord* dueBefore = nullptr;
-  ClientRecord* dueAfter = nullptr;
-  std::list<ClientRecord>::iterator self;
+  std::size_t budgeted = 0;  // the memory the budget counts for it
   // With tags or JSON records, its address and port as a URL writes them: "192.168.1.7:50412",
   // "[::1]:50412". With tags: "[192.168.1.7:50412]" for the console, and the prefix of its pieces,
   // coloured when the output takes colour. Empty otherwise.

@@ -189,8 +189,8 @@ const unsigned char* writePiece(ClientRecord& record, OutputBuffer& output,
 }
 
 // Writes [begin, end), all of it, in as many pieces as it takes; nothing follows it for now.
-void writeAll(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
-              const unsigned char* end) {
+void writeInPieces(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
+                   const unsigned char* end) {
   while (begin < end)
     begin = writePiece(record, output, begin, end, end);
 }
@@ -219,44 +219,63 @@ void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
   }
 }
 
+// What the connection received and the turn has not taken: the block, read afresh when it is empty
+// and the turn may receive; empty when nothing is there, or the connection has just ended.
+std::span<const unsigned char> receivedBytes(ClientRecord& record, Turn& turn) {
+  ReceiveBlock& block = turn.received;
+  if (block.empty() && turn.mostToReceive > 0) {
+    const std::span<unsigned char> room = block.room(turn.mostToReceive);
+    const plinth::NetworkConnection::Read read =
+        record.connection->readSome(room.data(), static_cast<std::int32_t>(room.size()));
+    if (read.kind != plinth::NetworkConnection::Read::bytes) {
+      block.release();
+      return {};
+    }
+    block.filled(read.count);
+    record.bytesReceived += static_cast<std::uint64_t>(read.count);
+    turn.mostToReceive -= std::min(turn.mostToReceive, static_cast<std::size_t>(read.count));
+  }
+  return block.held();
+}
+
 // Reads what has arrived, up to one line and at most a piece's worth held, and writes what is due.
 // False when the connection turned out to have ended.
-bool serveTurn(ClientRecord& record, plinth::NetworkConnection& connection, Pass& pass) {
+bool serveTurn(ClientRecord& record, Turn& turn) {
   ByteBuffer& held = record.buffer;
   bool gaveAll = false;
   while (!record.lfSeen && held.size() < longestPiece) {
-    const std::span<const unsigned char> received = connection.peekBytes();
+    const std::span<const unsigned char> received = receivedBytes(record, turn);
     if (received.empty()) {
       gaveAll = true;
       break;
     }
-    pass.anyByteReceived = true;
+    turn.anyByteReceived = true;
     const unsigned char* const begin = received.data();
     std::size_t count = std::min(received.size(), longestPiece - held.size());
     if (const void* lineFeed = std::memchr(begin, '\n', count)) {
       count = static_cast<std::size_t>(static_cast<const unsigned char*>(lineFeed) - begin) + 1;
       if (held.empty()) {
         // Most lines: whole at once, from what was received straight to the output.
-        writeAll(record, pass.output, begin, begin + count);
-        connection.consume(count);
+        writeInPieces(record, turn.output, begin, begin + count);
+        turn.received.take(count);
         return true;
       }
       record.lfSeen = true;
     }
     if (held.empty())
-      record.heldSince = pass.now;
+      record.heldSince = turn.now;
     record.crSeen = record.crSeen || std::memchr(begin, '\r', count) != nullptr;
     held.append(begin, count);
-    connection.consume(count);
+    turn.received.take(count);
   }
   if (record.lfSeen) {
-    handOverHeld(record, pass.output);
+    handOverHeld(record, turn.output);
   } else if (!held.empty() &&
-             (held.size() >= longestPiece || pass.now > record.heldSince + pieceInterval)) {
-    writeHeldPiece(record, pass.output, pass.now);
+             (held.size() >= longestPiece || turn.now > record.heldSince + pieceInterval)) {
+    writeHeldPiece(record, turn.output, turn.now);
   }
   // A client with nothing more to say may have just ended, which is reported at once.
-  return !gaveAll || connection.isConnected();
+  return !gaveAll || record.connection->isConnected();
 }
 
 }  // namespace
@@ -275,23 +294,23 @@ std::optional<double> pieceDue(const ClientRecord& record) {
 void handOverHeld(ClientRecord& record, OutputBuffer& output) {
   if (record.buffer.empty())
     return;
-  writeAll(record, output, record.buffer.begin(), record.buffer.end());
+  writeInPieces(record, output, record.buffer.begin(), record.buffer.end());
   emptyHeld(record);
 }
 
-bool pollClient(ClientRecord& record, Pass& pass) {
+bool pollClient(ClientRecord& record, Turn& turn) {
   plinth::NetworkConnection& connection = *record.connection;
-  if (connection.isConnected() && serveTurn(record, connection, pass))
+  if (connection.isConnected() && serveTurn(record, turn))
     return true;
   // What the client sent before it went is its last words: write them, and end its line, before
   // the report.
-  handOverHeld(record, pass.output);
-  pass.output.endLine(record);
+  OutputBuffer& output = turn.output;
+  handOverHeld(record, output);
+  output.endLine(record);
   const bool closedByPeer = connection.getState() == plinth::stateClosedByPeer;
-  if (pass.output.format().json)
-    pass.output.writeEvent(record, closedByPeer ? "close" : "lost");
-  reportClient(record, "Connection from ", closedByPeer ? " closed\n" : " lost\n",
-               pass.output.format());
+  if (output.format().json)
+    output.writeEvent(record, closedByPeer ? "close" : "lost");
+  reportClient(record, "Connection from ", closedByPeer ? " closed\n" : " lost\n", output.format());
   return false;
 }
 

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 
 #include "receiver/client_record.h"
 #include "receiver/output_buffer.h"
+#include "receiver/receive_block.h"
 
 namespace farspeak {
 
@@ -17,11 +19,14 @@ inline constexpr std::size_t longestPiece = 65536;
 // Seconds after the first byte of an unfinished line came when the part held is written anyway.
 inline constexpr double pieceInterval = 0.5;
 
-// One pass of the loop over its clients, as each client's turn sees it.
-struct Pass {
+// One turn of one client: where its text goes, the block its connection reads into, and what the
+// turn may read.
+struct Turn {
   OutputBuffer& output;
-  // The clock when the pass began (seconds, high-resolution mode): one reading serves the pass.
-  double now = 0.0;
+  ReceiveBlock& received;
+  double now = 0.0;  // the loop's clock (seconds, high-resolution mode)
+  // Over the memory budget, or at a stop, the turn may receive less.
+  std::size_t mostToReceive = SIZE_MAX;
   bool anyByteReceived = false;
 };
 
@@ -34,7 +39,7 @@ void writeEscape(unsigned char byte, char* out);
 // longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
 // next byte has not come. When the connection has ended it writes what the client still holds,
 // reports the end on the console and returns false.
-bool pollClient(ClientRecord& record, Pass& pass);
+bool pollClient(ClientRecord& record, Turn& turn);
 
 // When the part of a line the client holds falls due as a piece; nothing when it holds nothing.
 std::optional<double> pieceDue(const ClientRecord& record);

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
+#include <unordered_set>
 
 #include "receiver/client_record.h"
 
 namespace farspeak {
+
+class ClientHandler;  // receiver/clients.h
 
 class MemoryBudget {
  public:
@@ -21,21 +23,19 @@ class MemoryBudget {
   // Reading resumes once what is held has fallen to this.
   static constexpr std::size_t resumeAt = budget / 4 * 3;
 
-  // Before a client's turn: holds off or shortens reading from it when over the budget.
-  void beforeTurn(ClientRecord& client) {
-    if (held_ > budget || client.receivesShortened)
-      limitReading(client);
-  }
-  // After its turn: counts what it holds now, `received` of it in its connection.
-  void afterTurn(ClientRecord& client, std::size_t received) {
-    const std::size_t cost = client.buffer.capacity() + received;
+  // Before a client's turn: the most it may receive in it. Over the budget, one that holds bytes
+  // is held off and receives nothing; one that holds none receives a little.
+  std::size_t beforeTurn(ClientHandler& client);
+  // After its turn: counts what it holds now, `blockMemory` of it in its received block.
+  void afterTurn(ClientRecord& client, std::size_t blockMemory) {
+    const std::size_t cost = client.buffer.capacity() + blockMemory;
     held_ = held_ - client.budgeted + cost;
     client.budgeted = cost;
     peak_ = held_ > peak_ ? held_ : peak_;
   }
   // The client goes.
-  void remove(ClientRecord& client);
-  // Between passes: reading resumes when there is room again.
+  void remove(ClientHandler& client);
+  // Between rounds: reading resumes when there is room again.
   void resumeWhenRoom();
   // Before the loop waits: hands memory back to the system after what was held fell by much.
   void giveBack();
@@ -44,12 +44,9 @@ class MemoryBudget {
   bool readingHeldOff() const { return !heldOff_.empty(); }
 
  private:
-  void limitReading(ClientRecord& client);
-  void holdOff(ClientRecord& client);
-
   std::size_t held_ = 0;
   std::size_t peak_ = 0;  // the most held since memory was last given back
-  std::vector<ClientRecord*> heldOff_;
+  std::unordered_set<ClientHandler*> heldOff_;
 };
 
 }  // namespace farspeak

@@ -14,7 +14,8 @@ constexpr std::string_view continuation = "\xE2\x80\xA6";  // U+2026, as UTF-8
 
 }  // namespace
 
-OutputBuffer::OutputBuffer(const OutputFormat& format) : format_(format) {
+OutputBuffer::OutputBuffer(const OutputFormat& format, plinth::EventLoop* loop)
+    : format_(format), loop_(loop) {
   plinth::consoleDestination().heldOutput = this;
 }
 
@@ -22,6 +23,8 @@ OutputBuffer::~OutputBuffer() {
   if (plinth::consoleDestination().heldOutput == this)
     plinth::consoleDestination().heldOutput = nullptr;
   writeHeld();
+  if (loop_ != nullptr)
+    loop_->cancel(*this);
 }
 
 ByteBuffer& OutputBuffer::startPiece(const ClientRecord& client) {
@@ -29,7 +32,7 @@ ByteBuffer& OutputBuffer::startPiece(const ClientRecord& client) {
   if (openLine_ != nullptr && (openLine_ != &client || format_.prefixed()))
     bytes_.append('\n');
   if (format_.timestamps) {
-    bytes_.append(passTime());
+    bytes_.append(localTime());
   }
   bytes_.append(client.tag);
   if (format_.prefixed() && client.lineOpen)
@@ -44,16 +47,19 @@ void OutputBuffer::endPiece(ClientRecord& client) {
     writeHeld();
 }
 
-std::string_view OutputBuffer::passTime() {
-  if (timeLength_ == 0)
+std::string_view OutputBuffer::localTime() {
+  const double now = loop_ != nullptr ? loop_->now() : -1.0;
+  if (timeLength_ == 0 || now != timeReadAt_) {
     timeLength_ = writeTime(time_, format_.json ? TimeForm::rfc3339 : TimeForm::timeOfDay);
+    timeReadAt_ = now;
+  }
   return {time_, timeLength_};
 }
 
 void OutputBuffer::startRecord(const ClientRecord& client, std::string_view event) {
   starting();
   bytes_.append("{\"time\":\"");
-  bytes_.append(passTime());
+  bytes_.append(localTime());
   bytes_.append("\",\"client\":\"");
   bytes_.append(client.endpoint);
   bytes_.append("\",\"event\":\"");
@@ -110,30 +116,26 @@ void OutputBuffer::keepNewLine() {
 }
 
 void OutputBuffer::starting() {
-  if (bytes_.empty())
-    oldest_ = passStart_;
-}
-
-void OutputBuffer::passBegins(double seconds) {
-  passStart_ = seconds;
-  timeLength_ = 0;
-  if (!bytes_.empty() && seconds - oldest_ >= longestOutputDelay)
-    writeHeld();
+  if (bytes_.empty() && loop_ != nullptr)
+    loop_->schedule(*this, loop_->now() + longestOutputDelay);
 }
 
 void OutputBuffer::writeHeld() {
-  ++writeCalls_;
   if (bytes_.empty() || failed_)
     return;
   const bool written =
       plinth::platform::services.writeStandardOutput(bytes_.begin(), bytes_.size());
+  bytes_.clear();
+  if (loop_ != nullptr) {
+    loop_->cancel(*this);
+    loop_->updateTime();  // the write may have waited on standard output
+  }
   if (!written) {
     failed_ = true;  // first: the report goes to the console, which would write this out again
-    bytes_.clear();
     reportOutputFailure();
-    return;
+    if (loop_ != nullptr)
+      loop_->stop();
   }
-  bytes_.clear();
 }
 
 void reportOutputFailure() {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 
+#include "plinth/event/event_loop.h"
 #include "plinth/text/debug_dest.h"
 #include "receiver/byte_buffer.h"
 #include "receiver/client_record.h"
@@ -22,9 +23,11 @@ namespace farspeak {
 inline constexpr std::size_t outputWriteSize = 64 * 1024;
 inline constexpr double longestOutputDelay = 0.001;  // seconds, high-resolution clock
 
-class OutputBuffer : public plinth::HeldOutput {
+// With a loop, its clock dates what is held and a timer of it writes what has waited a
+// millisecond; without one (a test), only the other moments write.
+class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
  public:
-  explicit OutputBuffer(const OutputFormat& format = {});
+  explicit OutputBuffer(const OutputFormat& format = {}, plinth::EventLoop* loop = nullptr);
   // Writes what is left, and stops being the console's held output.
   ~OutputBuffer();
   OutputBuffer(const OutputBuffer&) = delete;
@@ -47,34 +50,30 @@ class OutputBuffer : public plinth::HeldOutput {
   void writeText(ClientRecord& client, std::string_view bytes);
   void writeEvent(const ClientRecord& client, std::string_view event);
 
-  // A pass of the loop begins at `seconds`: what has waited a millisecond goes.
-  void passBegins(double seconds);
-  // One write of everything held. When it fails, the failure is reported and nothing more is
-  // written.
+  // One write of everything held. When it fails, the failure is reported, nothing more is written,
+  // and the loop stops.
   void writeHeld() override;
   bool failed() const { return failed_; }
-  // How often it has been asked to write, the console's asking included: each may have waited
-  // on standard output.
-  std::uint64_t writeCalls() const { return writeCalls_; }
 
  private:
+  void onTimer() override { writeHeld(); }
   void keepNewLine();
   void starting();
   // The record's fields up to its event, and the end of a record.
   void startRecord(const ClientRecord& client, std::string_view event);
   void endRecord();
-  // The local time of this pass, read once a pass: the pass is when its pieces are written.
-  std::string_view passTime();
+  // The local time, read once for each reading of the loop's clock: pieces written together are
+  // stamped together.
+  std::string_view localTime();
 
   OutputFormat format_;
+  plinth::EventLoop* loop_;
   ByteBuffer bytes_;
   const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
-  double passStart_ = 0.0;
-  double oldest_ = 0.0;          // when the oldest byte held came (the start of its pass)
-  char time_[longestTime] = {};  // the local time of this pass, once a piece has needed it
+  char time_[longestTime] = {};             // the local time, once a piece has needed it
   std::size_t timeLength_ = 0;
+  double timeReadAt_ = -1.0;  // the loop's clock then
   bool failed_ = false;
-  std::uint64_t writeCalls_ = 0;
 };
 
 // Says on the console that standard output failed, in the system's words.

@@ -1,7 +1,6 @@
 #include "receiver/receiver.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <memory>
 
@@ -13,130 +12,15 @@
 namespace farspeak {
 namespace {
 
-// While clients have work, the loop looks at the sockets at least this often (seconds), so that
-// a flood never hides the listener or the other clients; looking every pass would double the
-// system calls per line.
-constexpr double lookInterval = 0.0001;
 // After a stop request, the clients are read as usual for at most this many seconds (wall clock);
 // after that, each only for what had arrived when the stop was requested.
 constexpr double stopWindow = 3.0;
 // At a stop, the clients already waiting in the listeners' queues are accepted for at most this
 // many seconds, so that a flood of connects cannot hold the stop.
 constexpr double longestQueueTake = 1.0;
-// A listener whose waiting client cannot be accepted (no descriptor left) stays ready; the loop
-// leaves it out of its wait this long, so as not to spin on it.
-constexpr double acceptRest = 0.1;
-// With -p 0 and several listeners, the times a free port is picked before the start fails.
+// With port 0 and several listeners, a port free on the first may be taken on another: so many
+// tries at most.
 constexpr int freePortAttempts = 5;
-
-// Milliseconds from `now` until `when`, rounded up, and one more: a piece is due only once more
-// than half a second has passed, and the clock counts in whole milliseconds.
-std::int32_t millisecondsUntil(double when, double now) {
-  return static_cast<std::int32_t>(std::max(0.0, std::ceil((when - now) * 1000.0)) + 1);
-}
-
-// The loop's side of accepting, when the wait found the listener ready. After a failed accept the
-// listener rests, out of the wait, since the client it could not take keeps it ready; at the
-// descriptor limit, the user is told once that clients wait, and once when they are accepted again.
-class Acceptor {
- public:
-  Acceptor(plinth::InternetServer& server, Clients& clients, const OutputFormat& format)
-      : server_(server), clients_(clients), format_(format) {}
-
-  // True when a client came.
-  bool accept(double now, bool listenerReady) {
-    if (resting_ && now >= restingUntil_) {
-      server_.watchForClients(true);
-      resting_ = false;
-    }
-    if (!listenerReady || resting_)
-      return false;
-    const bool accepted = acceptWaitingClients();
-    if (server_.acceptFailed()) {
-      sayClientsWait();
-      server_.watchForClients(false);
-      resting_ = true;
-      restingUntil_ = now + acceptRest;
-    } else if (accepted && clientsWait_) {
-      plinth::console().writeText("Accepting clients again\n");
-      clientsWait_ = false;
-    }
-    return accepted;
-  }
-
-  // At a stop: the clients waiting in the queue connected before it, and are taken, until none is
-  // left, an accept fails (no descriptor left) or the clock reads `until`.
-  void takeQueue(double until) { acceptWaitingClients(until); }
-
-  // Milliseconds the loop's wait may last for the rest to end; -1 when not resting.
-  std::int32_t waitLimit(double now) const {
-    return resting_ ? millisecondsUntil(restingUntil_, now) : -1;
-  }
-
- private:
-  // Accepts every pending client, reports it and appends its record. True when any came.
-  bool acceptWaitingClients(double until = HUGE_VAL) {
-    bool accepted = false;
-    while (plinth::getSeconds(true) < until && server_.hasPendingConnection()) {
-      ClientRecord& client = clients_.add(server_.acceptConnection(), acceptedBefore_++);
-      reportClient(client, "Incoming connection from ", "\n", format_);
-      accepted = true;
-    }
-    return accepted;
-  }
-
-  void sayClientsWait() {
-    const plinth::platform::Services& services = plinth::platform::services;
-    if (clientsWait_ || services.socketErrorKind(server_.acceptError()) !=
-                            plinth::platform::SocketErrorKind::descriptorLimit) {
-      return;
-    }
-    clientsWait_ = true;
-    plinth::TextWriter& console = plinth::console().writeText("Clients are waiting: ");
-    if (const std::uint64_t limit = services.descriptorLimit()) {
-      console.writeText("every one of the ")
-          .writeUInt64(limit)
-          .writeText(" descriptors this process may open is in use");
-    } else {
-      console.writeText("the system has no socket left for them");
-    }
-    console.writeText("; they are accepted as others leave\n");
-  }
-
-  plinth::InternetServer& server_;
-  Clients& clients_;
-  const OutputFormat& format_;
-  bool resting_ = false;
-  double restingUntil_ = 0.0;
-  bool clientsWait_ = false;     // said so, and not yet that they are accepted again
-  unsigned acceptedBefore_ = 0;  // picks each client's colour
-};
-
-// The loop's clock. A busy loop reuses a reading for a few passes (tens of microseconds at most,
-// far inside every rule it serves): reading it every pass cost 19% more CPU per MiB from one
-// client. It reads afresh after a wait or an output write, which may have held the loop up.
-class PassClock {
- public:
-  double read(bool waited, std::uint64_t outputWrites, std::size_t lastTurns) {
-    turns_ += lastTurns;
-    if (waited || outputWrites != outputWrites_ || ++passes_ >= mostPasses || turns_ >= mostTurns) {
-      now_ = plinth::getSeconds(true);
-      outputWrites_ = outputWrites;
-      passes_ = 0;
-      turns_ = 0;
-    }
-    return now_;
-  }
-
- private:
-  static constexpr int mostPasses = 8;
-  static constexpr std::size_t mostTurns = 64;
-
-  double now_ = 0.0;
-  std::uint64_t outputWrites_ = ~std::uint64_t{0};
-  int passes_ = 0;
-  std::size_t turns_ = 0;
-};
 
 // What the user reads after "Couldn't start the server".
 // `port`: as asked for, 0 for a free one. `address`: the one listened on, as text, or empty for
@@ -188,10 +72,10 @@ plinth::TextWriter& writeSocketError(int error) {
       .writeText(")");
 }
 
-// The system could not say which sockets are ready: the loop cannot go on.
-void sayTheWaitFailed() {
+// The system could not say which sockets are ready, for the reason `error`: the loop cannot go on.
+void sayTheWaitFailed(int error) {
   plinth::console().writeText("Waiting for the sockets failed");
-  writeSocketError(plinth::platform::services.lastSocketError()).writeText("; stopping\n");
+  writeSocketError(error).writeText("; stopping\n");
 }
 
 // The listening socket failed while the loop ran: no more clients can come.
@@ -208,243 +92,123 @@ void sayTheListenerFailed(const plinth::InternetServer& server) {
 
 }  // namespace
 
-ClientRecord& Clients::add(const plinth::CountedRef<plinth::NetworkConnection>& connection,
-                           unsigned number) {
-  ClientRecord& client = clients_.emplace_back(connection, output_.format(), number);
-  client.self = std::prev(clients_.end());
-  connection->watch(reinterpret_cast<std::uintptr_t>(&client));
-  if (output_.format().json)
-    output_.writeEvent(client, "connect");
-  return client;
-}
-
-void Clients::found(ClientRecord& client, bool exception) {
-  client.connection->readyFound(exception);
-  addWork(client);
-}
-
-void Clients::addWork(ClientRecord& client) {
-  if (!client.hasWork) {
-    client.hasWork = true;
-    work_.push_back(&client);
+// A stop request, from the moment it comes to the end of the loop: the one place that knows whether
+// the receiver is stopping. It watches the stop wake; at the request it takes the clients waiting
+// in the listeners' queues and closes the listeners, and each client is owed what had arrived by
+// then. The loop then reads as usual until a look finds nothing more to read, or the window is
+// over.
+class Receiver::Stop final : public plinth::Watcher, public plinth::Timer {
+ public:
+  explicit Stop(Receiver& receiver) : receiver_(receiver) {
+    receiver_.loop_.watch(*this, plinth::platform::services.stopWake());
   }
-}
-
-Clients::Served Clients::serve(double now) {
-  for (ClientRecord* first = due_.first(); first != nullptr && now > first->due;
-       first = due_.first()) {
-    due_.remove(*first);
-    addWork(*first);
+  ~Stop() {
+    receiver_.loop_.unwatch(*this);
+    receiver_.loop_.cancel(*this);
   }
-  serving_.swap(work_);
-  Served served{.turns = serving_.size()};
-  Pass pass{output_, now};
-  for (ClientRecord* client : serving_) {
-    client->hasWork = false;
-    budget_.beforeTurn(*client);
-    if (!pollClient(*client, pass)) {
-      remove(*client);
-      served.worked = true;
-      continue;
-    }
-    const std::size_t received = client->connection->receivedMemory();
-    budget_.afterTurn(*client, received);
-    if (client->dueQueued || !client->buffer.empty())
-      due_.update(*client, pieceDue(*client));
-    if (received > 0)
-      addWork(*client);  // a line still waits for its turn
+
+  bool requested() const { return requested_; }
+
+  void onReadable() override {
+    if (!plinth::platform::services.stopRequested())
+      return;
+    requested_ = true;
+    plinth::EventLoop& loop = receiver_.loop_;
+    loop.unwatch(*this);
+    const double until = plinth::getSeconds(true) + longestQueueTake;
+    for (Listener& listener : receiver_.listeners_)
+      listener.takeQueueAndClose(until);
+    receiver_.clients_.noteOwed();
+    loop.updateTime();
+    loop.schedule(*this, loop.now() + stopWindow);
   }
-  serving_.clear();
-  served.worked = served.worked || pass.anyByteReceived;
-  return served;
-}
+  // The window is over.
+  void onTimer() override { receiver_.loop_.stop(); }
 
-void Clients::remove(ClientRecord& client) {
-  budget_.remove(client);
-  due_.remove(client);
-  clients_.erase(client.self);
-}
-
-std::optional<double> Clients::nextPieceDue() const {
-  if (const ClientRecord* first = due_.first())
-    return first->due;
-  return std::nullopt;
-}
-
-void Clients::noteOwed() {
-  for (ClientRecord& client : clients_)
-    client.owedThrough = client.connection->getReceivedCount() + client.connection->bytesWaiting();
-}
-
-std::size_t Clients::writeAll(double now, bool readOwed) {
-  Pass pass{output_, now};
-  std::size_t stillSending = 0;
-  for (auto next = clients_.begin(); next != clients_.end();) {
-    ClientRecord& client = *next++;
-    plinth::NetworkConnection& connection = *client.connection;
-    // What was received, and what is owed, by the usual rules, a client at a time: memory stays
-    // within a block and a piece.
-    const std::uint64_t received = connection.getReceivedCount();
-    connection.holdOffReceiving(false);
-    connection.limitReceives(
-        readOwed && client.owedThrough > received ? client.owedThrough - received : 0);
-    bool kept = true;
-    do {
-      pass.anyByteReceived = false;
-      kept = pollClient(client, pass);
-    } while (kept && pass.anyByteReceived);
-    if (!kept) {
-      remove(client);
-      continue;
-    }
-    handOverHeld(client, output_);
-    if (readOwed && connection.bytesWaiting() > 0)
-      ++stillSending;
+  // Before the loop waits: done once a fresh look found nothing more to read, and nothing is left
+  // for another turn; while reading is held off, pieces go out first.
+  void beforeWait() {
+    plinth::EventLoop& loop = receiver_.loop_;
+    if (!requested_ || loop.turnsPending() || receiver_.budget_.readingHeldOff())
+      return;
+    if (loop.looked() && !loop.calledAny())
+      loop.stop();
+    else
+      loop.lookNext();
   }
-  output_.endOpenLine();
-  return stillSending;
+
+ private:
+  Receiver& receiver_;
+  bool requested_ = false;
+};
+
+Receiver::Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format)
+    : format_(format),
+      output_(format_, &loop_),
+      clients_(loop_, output_, budget_),
+      stop_(std::make_unique<Stop>(*this)) {
+  for (plinth::InternetServer* server : servers)
+    listeners_.emplace_back(loop_, *server, clients_, format_);
+  loop_.setBeforeWait([this] { beforeWait(); });
+}
+
+Receiver::~Receiver() = default;
+
+void Receiver::beforeWait() {
+  clients_.releaseEnded();
+  budget_.resumeWhenRoom();
+  stop_->beforeWait();
+  if (loop_.turnsPending())
+    return;
+  output_.writeHeld();
+  budget_.giveBack();
+}
+
+LoopEnd Receiver::run() {
+  const bool waited = loop_.run();
+  const int waitError = waited ? 0 : plinth::platform::services.lastSocketError();
+  if (output_.failed())
+    return LoopEnd::outputFailed;
+  // What the clients delivered, and at a stop what they are owed, still reaches standard output,
+  // their lines ended; the result is known only once it has.
+  const std::size_t stillSending = clients_.finish(plinth::getSeconds(true), stop_->requested());
+  output_.writeHeld();
+  if (stillSending > 0) {
+    plinth::console()
+        .writeUInt64(stillSending)
+        .writeText(stillSending == 1 ? " client was" : " clients were")
+        .writeText(
+            " still sending when Farspeak stopped; what they sent after the stop request was not "
+            "written\n");
+  }
+  if (output_.failed())
+    return LoopEnd::outputFailed;
+  if (!waited) {
+    sayTheWaitFailed(waitError);
+    return LoopEnd::waitFailed;
+  }
+  if (stop_->requested())
+    return LoopEnd::stopRequested;
+  for (const Listener& listener : listeners_) {
+    if (!listener.server().isRunning())
+      sayTheListenerFailed(listener.server());
+  }
+  return LoopEnd::listenerFailed;
 }
 
 LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
                      const OutputFormat& format) {
-  const plinth::platform::Services& services = plinth::platform::services;
-  OutputBuffer output(format);
-  MemoryBudget budget;
-  Clients clients(output, budget);
-  // A listener's key is its place among the servers; a client's, its record's address.
-  std::vector<Acceptor> acceptors;
-  std::vector<bool> listenerReady(servers.size());
-  for (std::size_t listener = 0; listener < servers.size(); ++listener) {
-    acceptors.emplace_back(*servers[listener], clients, format);
-    servers[listener]->watch(listener);
-  }
-  std::vector<plinth::platform::ReadySocket> ready;
-  // What a wait or a look found: the listeners and clients it names have work.
-  const auto take = [&] {
-    for (const plinth::platform::ReadySocket& socket : ready) {
-      if (socket.key < servers.size())
-        listenerReady[socket.key] = true;
-      else
-        clients.found(*reinterpret_cast<ClientRecord*>(socket.key), socket.exception);
-    }
-  };
-  const auto failedServer = [&]() -> const plinth::InternetServer* {
-    for (const plinth::InternetServer* server : servers) {
-      if (!server->isRunning())
-        return server;
-    }
-    return nullptr;
-  };
-  PassClock clock;
-  std::size_t lastTurns = 0;
-  double lastLook = 0.0;
-  bool waited = false;  // the pass follows a wait, which was a look
-  bool waitFailed = false;
-  std::optional<double> stoppingSince;  // once a stop is requested
-  while (!output.failed()) {
-    if (!stoppingSince) {
-      if (failedServer() != nullptr)
-        break;
-      if (services.stopRequested()) {
-        // The clients waiting in the queue came before the stop; then no more come, and each
-        // client is owed what had arrived by now.
-        const double until = plinth::getSeconds(true) + longestQueueTake;
-        for (Acceptor& acceptor : acceptors)
-          acceptor.takeQueue(until);
-        for (plinth::InternetServer* server : servers)
-          server->close();
-        clients.noteOwed();
-        stoppingSince = plinth::getSeconds(true);
-      }
-    }
-    const double now = clock.read(waited, output.writeCalls(), lastTurns);
-    output.passBegins(now);
-    if (waited || now - lastLook >= lookInterval) {
-      if (!waited) {
-        waitFailed = !services.waitForReadiness(0, ready);
-        take();
-      }
-      lastLook = now;
-    }
-    waited = false;
-    if (waitFailed)
-      break;
-
-    bool accepted = false;
-    for (std::size_t listener = 0; listener < servers.size(); ++listener) {
-      accepted =
-          (!stoppingSince && acceptors[listener].accept(now, listenerReady[listener])) || accepted;
-      listenerReady[listener] = false;
-    }
-    const Clients::Served served = clients.serve(now);
-    lastTurns = served.turns;
-    budget.resumeWhenRoom();
-    if (stoppingSince && now - *stoppingSince > stopWindow)
-      break;
-    if (accepted || clients.haveWork())
-      continue;
-    if (stoppingSince && !budget.readingHeldOff()) {
-      // Done once a fresh look finds no client with more to give.
-      if (!served.worked) {
-        waitFailed = !services.waitForReadiness(0, ready);
-        take();
-        if (waitFailed || !clients.haveWork())
-          break;
-      }
-      continue;
-    }
-
-    output.writeHeld();
-    if (output.failed())
-      break;
-    budget.giveBack();
-    const double waitStart = plinth::getSeconds(true);
-    std::int32_t limit = -1;
-    const auto atMost = [&limit](std::int32_t milliseconds) {
-      if (milliseconds >= 0)
-        limit = limit < 0 ? milliseconds : std::min(limit, milliseconds);
-    };
-    for (const Acceptor& acceptor : acceptors)
-      atMost(acceptor.waitLimit(waitStart));
-    if (const std::optional<double> due = clients.nextPieceDue())
-      atMost(millisecondsUntil(*due, waitStart));
-    waitFailed = !services.waitForReadiness(limit, ready);
-    if (waitFailed)
-      break;
-    take();
-    waited = true;
-  }
-  // What the clients delivered, and at a stop what they are owed, still reaches standard output,
-  // their lines ended; the result is known only once it has.
-  if (!output.failed()) {
-    const std::size_t stillSending =
-        clients.writeAll(plinth::getSeconds(true), stoppingSince.has_value());
-    output.writeHeld();
-    if (stillSending > 0) {
-      plinth::console()
-          .writeUInt64(stillSending)
-          .writeText(stillSending == 1 ? " client was" : " clients were")
-          .writeText(
-              " still sending when Farspeak stopped; what they sent after the stop request was "
-              "not written\n");
-    }
-  }
-  if (output.failed())
-    return LoopEnd::outputFailed;
-  if (waitFailed) {
-    sayTheWaitFailed();
-    return LoopEnd::waitFailed;
-  }
-  if (stoppingSince)
-    return LoopEnd::stopRequested;
-  sayTheListenerFailed(*failedServer());
-  return LoopEnd::listenerFailed;
+  Receiver receiver(servers, format);
+  return receiver.run();
 }
 
-bool runReceiver(const Options& options) {
+namespace {
+
+// Every IPv4 address, or each address the options name, and each one a name stands for; empty once
+// it has said why there is none.
+std::vector<plinth::platform::SocketAddress> listenAddresses(const Options& options) {
   using plinth::platform::SocketAddress;
   const plinth::platform::Services& services = plinth::platform::services;
-  // Every IPv4 address, or each address the options name, and each one a name stands for.
   std::vector<SocketAddress> addresses;
   if (options.listenAddresses.empty())
     addresses.push_back(plinth::platform::anyAddress(plinth::platform::AddressFamily::ipv4, 0));
@@ -462,41 +226,43 @@ bool runReceiver(const Options& options) {
           .writeText(" names no address to listen on (")
           .writeText(failure.c_str())
           .writeText(")\n");
-      return false;
+      return {};
     }
     for (const SocketAddress& address : found) {
       if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
         addresses.push_back(address);
     }
   }
-  // With port 0, the first listener takes a free port and the others the same one, which may be
-  // taken on their address: then all start again on another.
+  return addresses;
+}
+
+// A server on each address, until one fails to start (the last). With port 0, the first takes a
+// free port and the others the same one, which may be taken on their address: then all start
+// again on another.
+std::vector<std::unique_ptr<plinth::InternetServer>> openServers(
+    const std::vector<plinth::platform::SocketAddress>& addresses, std::uint16_t port) {
   std::vector<std::unique_ptr<plinth::InternetServer>> servers;
   for (int attempt = 1;; ++attempt) {
     servers.clear();
-    std::uint16_t port = options.port;
-    for (SocketAddress address : addresses) {
-      address.port = port;
+    std::uint16_t taken = port;
+    for (plinth::platform::SocketAddress address : addresses) {
+      address.port = taken;
       servers.push_back(std::make_unique<plinth::InternetServer>(address));
       if (!servers.back()->isRunning())
         break;
-      port = servers.back()->getPort();
+      taken = servers.back()->getPort();
     }
     const plinth::InternetServer& last = *servers.back();
-    const bool pickAgain = options.port == 0 && servers.size() > 1 && attempt < freePortAttempts &&
+    const bool pickAgain = port == 0 && servers.size() > 1 && attempt < freePortAttempts &&
                            last.failure() == plinth::ServerFailure::bind &&
-                           services.socketErrorKind(last.failureError()) ==
+                           plinth::platform::services.socketErrorKind(last.failureError()) ==
                                plinth::platform::SocketErrorKind::addressInUse;
     if (!pickAgain)
-      break;
+      return servers;
   }
-  if (!servers.back()->isRunning()) {
-    plinth::console().writeText("Couldn't start the server\n");
-    sayWhyTheServerDidNotStart(
-        *servers.back(), options.port,
-        options.listenAddresses.empty() ? "" : services.addressText(addresses[servers.size() - 1]));
-    return false;
-  }
+}
+
+void sayTheBanner(const std::vector<std::unique_ptr<plinth::InternetServer>>& servers) {
   plinth::console()
       .writeText("Farspeak started on port ")
       .writeInt(servers.front()->getPort())
@@ -506,19 +272,41 @@ bool runReceiver(const Options& options) {
   for (std::size_t server = 0; server < servers.size(); ++server)
     banner.writeText(server > 0 ? " " : "").writeWideText(servers[server]->getHostAddress());
   banner.writeText("\n");
+}
+
+OutputFormat outputFormat(const Options& options) {
   // Colours are for a person at a terminal, who has not asked for none (no-color.org).
   const char* noColour = std::getenv("NO_COLOR");
   const bool prefixes = !options.json;
-  const OutputFormat format{.tags = prefixes && options.tag,
-                            .timestamps = prefixes && options.timestamps,
-                            .colour = prefixes && options.tag &&
-                                      (noColour == nullptr || *noColour == '\0') &&
-                                      services.standardOutputTakesColour(),
-                            .json = options.json};
+  return {.tags = prefixes && options.tag,
+          .timestamps = prefixes && options.timestamps,
+          .colour = prefixes && options.tag && (noColour == nullptr || *noColour == '\0') &&
+                    plinth::platform::services.standardOutputTakesColour(),
+          .json = options.json};
+}
+
+}  // namespace
+
+bool runReceiver(const Options& options) {
+  const std::vector<plinth::platform::SocketAddress> addresses = listenAddresses(options);
+  if (addresses.empty())
+    return false;
+  const std::vector<std::unique_ptr<plinth::InternetServer>> servers =
+      openServers(addresses, options.port);
+  if (!servers.back()->isRunning()) {
+    plinth::console().writeText("Couldn't start the server\n");
+    sayWhyTheServerDidNotStart(
+        *servers.back(), options.port,
+        options.listenAddresses.empty()
+            ? ""
+            : plinth::platform::services.addressText(addresses[servers.size() - 1]));
+    return false;
+  }
+  sayTheBanner(servers);
   std::vector<plinth::InternetServer*> listening;
   for (const auto& server : servers)
     listening.push_back(server.get());
-  return serveClients(listening, format) == LoopEnd::stopRequested;
+  return serveClients(listening, outputFormat(options)) == LoopEnd::stopRequested;
 }
 
 }  // namespace farspeak

@@ -24,35 +24,7 @@ std::int32_t smaller(std::int32_t a, std::int32_t b) {
   return a < b ? a : b;
 }
 
-// One block kept back for the next receive, so that a busy connection does not go to the heap
-// every time its buffer drains.
-std::atomic<unsigned char*> spareBlock{nullptr};
-
 }  // namespace
-
-std::span<unsigned char> ReceivedBytes::room(std::size_t most) {
-  if (storage_ == nullptr) {
-    capacity_ = std::min<std::size_t>(most, blockSize);
-    if (capacity_ == blockSize)
-      storage_ = spareBlock.exchange(nullptr, std::memory_order_acquire);
-    if (storage_ == nullptr)
-      storage_ = static_cast<unsigned char*>(std::malloc(capacity_));
-  }
-  if (storage_ == nullptr || storage_ == fallback_) {
-    storage_ = fallback_;
-    capacity_ = sizeof fallback_;
-  }
-  return {storage_, capacity_};
-}
-
-void ReceivedBytes::release() {
-  if (storage_ != nullptr && storage_ != fallback_) {
-    std::free(capacity_ == blockSize ? spareBlock.exchange(storage_, std::memory_order_acq_rel)
-                                     : storage_);
-  }
-  storage_ = nullptr;
-  next_ = end_ = 0;
-}
 
 InternetConnectionImpl::InternetConnectionImpl(platform::SocketHandle accepted,
                                                const platform::SocketAddress& peer)
@@ -80,67 +52,54 @@ bool InternetConnectionImpl::poll(PollDirection direction) {
 }
 
 bool InternetConnectionImpl::pollReadable() {
-  return !received.empty() || poll(PollDirection::readable);
+  return pushbackByte >= 0 || poll(PollDirection::readable);
 }
 
 bool InternetConnectionImpl::pollWritable() {
   return poll(PollDirection::writable);
 }
 
-NetworkConnection::Received InternetConnectionImpl::refill() {
-  using Received = NetworkConnection::Received;
+NetworkConnection::Read InternetConnectionImpl::receiveNow(void* buffer, std::int32_t count) {
+  using Read = NetworkConnection::Read;
   if (closed)
-    return Received::ended;
+    return {Read::ended};
   if (socket == platform::invalidSocket) {
     end(statePollFailed);  // closed here: as a poll of it would, it fails
-    return Received::ended;
+    return {Read::ended};
   }
-  if (receiveLimit == 0)
-    return Received::nothingYet;
-  const std::span<unsigned char> room = received.room(receiveLimit);
-  const int got = platform::services.receive(socket, room.data(), static_cast<int>(room.size()));
-  if (got > 0 && receiveLimit != ~std::size_t{0})
-    receiveLimit -= static_cast<std::size_t>(got);
+  const int got = platform::services.receive(socket, buffer, count);
   // The code first: writing the message may make system calls of its own.
   const int error = got < 0 ? platform::services.lastSocketError() : 0;
   if (got < 0 &&
       platform::services.socketErrorKind(error) == platform::SocketErrorKind::wouldBlock) {
-    received.release();
-    return Received::nothingYet;
+    return {Read::nothingYet};
   }
   seenReady = true;  // a receive that does not wait found the socket readable
-  if (got > 0) {
-    bytesReceived += static_cast<std::uint64_t>(got);
-    received.filled(got);
-    return Received::bytes;
-  }
-  received.release();
+  if (got > 0)
+    return {Read::bytes, got};
   if (got == 0) {
     end(stateClosedByPeer);
-    return Received::ended;
+    return {Read::ended};
   }
   console().writeText("Socket read error: ").writeInt(error).writeText("\n");
   end(stateSocketError);
-  return Received::ended;
+  return {Read::ended};
 }
 
 std::int32_t InternetConnectionImpl::receiveBytes(void* buffer, std::int32_t count) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   std::int32_t stored = 0;
-  while (stored < count) {
-    if (!received.empty()) {
-      const std::span<const unsigned char> held = received.held();
-      const std::size_t taken = std::min(static_cast<std::size_t>(count - stored), held.size());
-      std::memcpy(bytes + stored, held.data(), taken);
-      received.take(taken);
-      stored += static_cast<std::int32_t>(taken);
-    } else if (closed) {
-      break;
-    } else if (!pollReadable()) {
+  if (count > 0 && pushbackByte >= 0) {
+    bytes[stored++] = static_cast<unsigned char>(pushbackByte);
+    pushbackByte = -1;
+  }
+  while (stored < count && !closed) {
+    if (!pollReadable()) {
       sleepMilliseconds(1);
-    } else {
-      refill();
+      continue;
     }
+    const NetworkConnection::Read got = receiveNow(bytes + stored, count - stored);
+    stored += got.count;
   }
   return stored;
 }
@@ -186,21 +145,17 @@ std::int32_t InternetConnectionImpl::sendBytes(const void* data, std::int32_t co
 void InternetConnectionImpl::close() {
   if (socket == platform::invalidSocket)
     return;
-  if (watched)
-    platform::services.unwatchSocket(socket);
-  watched = false;
-  received.release();
+  pushbackByte = -1;
   if (seenReady) {
     if (hasWritten)
       platform::services.setLinger(socket, lingerSeconds);
     platform::services.shutdown(socket, platform::ShutdownDirection::send);
-    const std::span<unsigned char> discard = received.room();
+    char discard[16 * 1024];
     for (int drained = 0; drained < drainLimit;) {
       const platform::PollResult ready = platform::services.poll(socket, PollDirection::readable);
       if (ready.failed || !ready.ready)
         break;
-      const int got =
-          platform::services.receive(socket, discard.data(), static_cast<int>(discard.size()));
+      const int got = platform::services.receive(socket, discard, sizeof discard);
       if (got == 0)
         break;
       if (got < 0) {
@@ -215,7 +170,6 @@ void InternetConnectionImpl::close() {
       }
       drained += got;
     }
-    received.release();
   }
   platform::services.closeSocket(socket);
   socket = platform::invalidSocket;
@@ -242,55 +196,13 @@ void InternetConnection::close() {
   impl_->close();
 }
 
-NetworkConnection::Received InternetConnection::receiveSome() {
-  return impl_->refill();
-}
-
-std::span<const unsigned char> InternetConnection::peekBytes() {
-  if (impl_->received.empty() && (impl_->receivingHeldOff || impl_->refill() != Received::bytes))
-    return {};
-  return impl_->received.held();
-}
-
-void InternetConnection::consume(std::size_t count) {
-  impl_->received.take(count);
-}
-
-void InternetConnection::watch(std::uintptr_t key) {
-  if (impl_->socket == platform::invalidSocket)
-    return;
-  impl_->inLoop = true;
-  impl_->key = key;
-  impl_->watched = platform::services.watchSocket(impl_->socket, key);
-}
-
-void InternetConnection::readyFound(bool) {
-  impl_->seenReady = true;
-}
-
-void InternetConnection::holdOffReceiving(bool heldOff) {
-  if (heldOff == impl_->receivingHeldOff || impl_->socket == platform::invalidSocket)
-    return;
-  impl_->receivingHeldOff = heldOff;
-  // A readiness wait would find the socket ready again and again while it is not read.
-  if (heldOff && impl_->watched) {
-    platform::services.unwatchSocket(impl_->socket);
-    impl_->watched = false;
-  } else if (!heldOff && impl_->inLoop) {
-    watch(impl_->key);
+NetworkConnection::Read InternetConnection::readSome(void* buffer, std::int32_t count) {
+  if (impl_->pushbackByte >= 0) {
+    *static_cast<unsigned char*>(buffer) = static_cast<unsigned char>(impl_->pushbackByte);
+    impl_->pushbackByte = -1;
+    return {Read::bytes, 1};
   }
-}
-
-void InternetConnection::limitReceives(std::size_t bytes) {
-  impl_->receiveLimit = bytes;
-}
-
-std::size_t InternetConnection::receivedMemory() {
-  return impl_->received.memory();
-}
-
-std::uint64_t InternetConnection::getReceivedCount() {
-  return impl_->bytesReceived;
+  return impl_->receiveNow(buffer, count);
 }
 
 std::size_t InternetConnection::bytesWaiting() {
@@ -298,9 +210,17 @@ std::size_t InternetConnection::bytesWaiting() {
                                                   : platform::services.bytesWaiting(impl_->socket);
 }
 
+platform::SocketHandle InternetConnection::handle() {
+  return impl_->socket;
+}
+
 int InternetConnection::peekByte() {
-  const std::span<const unsigned char> bytes = peekBytes();
-  return bytes.empty() ? -1 : bytes[0];
+  if (impl_->pushbackByte < 0 && impl_->pollReadable()) {
+    unsigned char byte = 0;
+    if (impl_->receiveNow(&byte, 1).kind == Read::bytes)
+      impl_->pushbackByte = byte;
+  }
+  return impl_->pushbackByte;
 }
 
 int InternetConnection::readByte() {

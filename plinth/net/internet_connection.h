@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 
 #include "plinth/net/network_connection.h"
 #include "plinth/platform/platform.h"
@@ -37,16 +36,9 @@ class InternetConnection final : public NetworkConnection {
   std::uint64_t getByteCount() override;
   const char16_t* getAddress() override;
   std::uint16_t getPort() override;
-  Received receiveSome() override;
-  std::span<const unsigned char> peekBytes() override;
-  void consume(std::size_t count) override;
-  std::size_t receivedMemory() override;
-  std::uint64_t getReceivedCount() override;
+  Read readSome(void* buffer, std::int32_t count) override;
   std::size_t bytesWaiting() override;
-  void watch(std::uintptr_t key) override;
-  void readyFound(bool exception) override;
-  void holdOffReceiving(bool heldOff) override;
-  void limitReceives(std::size_t bytes) override;
+  platform::SocketHandle handle() override;
 
  private:
   InternetConnectionImpl* impl_;

@@ -11,8 +11,6 @@ struct InternetServerImpl {
   platform::SocketHandle listeningSocket = platform::invalidSocket;
   plinth_string hostAddress;
   CountedRef<InternetConnection> pendingConnection;
-  bool watched = false;  // in a loop's readiness wait, under `key`
-  std::uintptr_t key = 0;
   bool acceptFailed = false;  // the last attempt to accept a waiting client
   int acceptError = 0;        // and the system's code for it
   ServerFailure failure = ServerFailure::none;
@@ -35,7 +33,6 @@ InternetServer::~InternetServer() {
 }
 
 void InternetServer::close() {
-  watchForClients(false);
   if (impl_->listeningSocket != platform::invalidSocket) {
     platform::services.shutdown(impl_->listeningSocket, platform::ShutdownDirection::receive);
     platform::services.closeSocket(impl_->listeningSocket);
@@ -125,19 +122,8 @@ int InternetServer::acceptError() const {
   return impl_->acceptError;
 }
 
-void InternetServer::watch(std::uintptr_t key) {
-  impl_->key = key;
-  watchForClients(true);
-}
-
-void InternetServer::watchForClients(bool watched) {
-  if (impl_->listeningSocket == platform::invalidSocket || watched == impl_->watched)
-    return;
-  if (watched)
-    impl_->watched = platform::services.watchSocket(impl_->listeningSocket, impl_->key);
-  else
-    platform::services.unwatchSocket(impl_->listeningSocket);
-  impl_->watched = watched && impl_->watched;
+platform::SocketHandle InternetServer::handle() const {
+  return impl_->listeningSocket;
 }
 
 CountedRef<InternetConnection> InternetServer::tryAccept() {

@@ -57,13 +57,10 @@ class InternetServer : public Refcountable {
   bool acceptFailed() const;
   int acceptError() const;
   // Closes the listening socket: no more clients connect. The server stops running, without a
-  // failure.
+  // failure. A loop that watches it unwatches it first.
   void close();
-  // Joins a loop's readiness wait, which hands `key` back when a client is waiting.
-  void watch(std::uintptr_t key);
-  // Whether the wait watches for clients. A loop that cannot accept them leaves them out for a
-  // while, since a waiting client keeps the socket ready.
-  void watchForClients(bool watched);
+  // What a loop watches to learn that a client is waiting; invalidSocket once closed.
+  platform::SocketHandle handle() const;
 
  private:
   void open();

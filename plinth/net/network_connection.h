@@ -3,9 +3,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 #include "plinth/core/counted_ref.h"
+#include "plinth/platform/platform.h"
 
 namespace plinth {
 
@@ -44,35 +44,20 @@ class NetworkConnection : public Refcountable {
   // The peer's port, fixed at acceptance.
   virtual std::uint16_t getPort() = 0;
 
-  // Reading in bulk, for a loop that serves many connections on one thread; nothing here waits.
-  enum class Received { bytes, nothingYet, ended };
-  // Receives what the system has into the connection's buffer, which must be empty: bytes,
-  // nothing yet, or the end of the connection, whose state then says how it ended.
-  virtual Received receiveSome() = 0;
-  // The bytes received and not yet consumed, after receiveSome if there were none (and receiving is
-  // not held off); empty when nothing is there or the connection has just ended.
-  virtual std::span<const unsigned char> peekBytes() = 0;
-  // Takes the first `count` bytes of the last peekBytes, which must have shown them.
-  virtual void consume(std::size_t count) = 0;
-  // The memory that bytes received and not yet consumed take: 0 when there are none.
-  virtual std::size_t receivedMemory() = 0;
-  // Bytes received over the connection's life, and those that have arrived and wait in the system:
-  // together, what has arrived so far.
-  virtual std::uint64_t getReceivedCount() = 0;
+  // For a loop that serves many connections on one thread; nothing here waits.
+  // What one read gave: `count` bytes, nothing yet, or the end of the connection (getState then
+  // says how it ended).
+  struct Read {
+    enum Kind { bytes, nothingYet, ended } kind = nothingYet;
+    std::int32_t count = 0;
+  };
+  // Receives what the system has, up to `count` bytes (at least 1), into `buffer`.
+  virtual Read readSome(void* buffer, std::int32_t count) = 0;
+  // Bytes that have arrived and wait in the system; 0 when unknown.
   virtual std::size_t bytesWaiting() = 0;
-  // Joins the loop's readiness wait, which hands `key` back when the connection has something to
-  // say. Closing the connection leaves the wait.
-  virtual void watch(std::uintptr_t key) = 0;
-  // The wait found the connection ready; an exception condition (urgent data, which comes in the
-  // stream) is only more to read.
-  virtual void readyFound(bool exception) = 0;
-  // Holds off receiving, or takes it up again: while held off, the connection is out of the wait
-  // and peekBytes shows only what was received before; what the peer sends waits in the system,
-  // whose flow control slows it.
-  virtual void holdOffReceiving(bool heldOff) = 0;
-  // Receives at most `bytes` more, until the limit is set again (the largest value lifts it): a
-  // short line still passes when memory is short, in as little memory.
-  virtual void limitReceives(std::size_t bytes) = 0;
+  // What a loop watches to learn that the connection has something to say; invalidSocket when
+  // there is nothing to watch.
+  virtual platform::SocketHandle handle() = 0;
 };
 
 }  // namespace plinth

@@ -6,7 +6,7 @@
 
 namespace plinth::platform::native {
 
-// memory.cpp
+// memory.cpp (linux/)
 void trimMemory();
 
 // time.cpp
@@ -18,7 +18,7 @@ bool performanceCounter(std::int64_t* count);
 std::uint64_t timeStampCounter();
 TimeOfDay localTime();
 
-// threads.cpp
+// threads.cpp (the thread id: linux/thread_id.cpp)
 std::uint32_t currentThreadId();
 EventHandle createEvent();
 bool waitEvent(EventHandle event, std::uint32_t milliseconds);
@@ -34,6 +34,7 @@ bool standardOutputTakesColour();
 void installStopHandler();
 void requestStop();
 bool stopRequested();
+SocketHandle stopWake();
 
 // message_queue.cpp: hands the text to standard error's own thread, which writes it with
 // writeErrorStream.
@@ -67,10 +68,12 @@ std::string addressText(const SocketAddress& address);
 bool numericAddress(const char* text, SocketAddress* address);
 std::vector<SocketAddress> resolveName(const char* name, std::string* failure);
 
-// readiness.cpp
-bool watchSocket(SocketHandle socket, std::uintptr_t key);
-void unwatchSocket(SocketHandle socket);
-bool waitForReadiness(std::int32_t milliseconds, std::vector<ReadySocket>& ready);
+// readiness.cpp: epoll (linux/), WSAPoll (win32/) or poll(2) (posix/)
+ReadinessSet openReadinessSet();
+void closeReadinessSet(ReadinessSet set);
+bool watchSocket(ReadinessSet set, SocketHandle socket, void* watcher);
+void unwatchSocket(ReadinessSet set, SocketHandle socket);
+bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready);
 
 // host.cpp
 bool hostName(char* buffer, int size);

@@ -39,12 +39,8 @@ enum class ShutdownDirection { receive, send };
 // What a socket error code means, where the caller does more than report the code.
 enum class SocketErrorKind { other, addressInUse, descriptorLimit, wouldBlock };
 
-// A watched socket that a readiness wait found ready, with the key its watcher gave it.
-struct ReadySocket {
-  std::uintptr_t key = 0;
-  bool exception = false;  // urgent data
-  bool ready = false;      // a connection, data, an end, a reset or an error: accept or receive
-};
+// A set of watched sockets for a loop's readiness wait; made by openReadinessSet.
+using ReadinessSet = void*;
 
 enum class AddressFamily { ipv4, ipv6 };
 
@@ -160,18 +156,21 @@ struct Services {
   bool (*numericAddress)(const char* text, SocketAddress* address);
   std::vector<SocketAddress> (*resolveName)(const char* name, std::string* failure);
 
-  // Readiness for a loop that serves many sockets on one thread: one set of watched sockets, each
-  // with a key of the watcher's choosing that the wait hands back, so that the loop knows what the
-  // socket stands for without looking it up. A watcher unwatches its socket before closing it.
-  // Only the loop's thread uses these.
-  // Watches `socket` under `key` (any but the largest value), or under a new key if it is watched.
-  bool (*watchSocket)(SocketHandle socket, std::uintptr_t key);
-  void (*unwatchSocket)(SocketHandle socket);
-  // Waits until a watched socket has something to say or a stop is requested, at most
-  // `milliseconds` (0: only looks; negative: no limit), and puts the sockets found ready in
-  // `ready`, in no particular order. False when the system could not say, for a reason other than
-  // an interruption; `lastSocketError` then tells why.
-  bool (*waitForReadiness)(std::int32_t milliseconds, std::vector<ReadySocket>& ready);
+  // Readiness for a loop that serves many sockets on one thread: a set of watched sockets (epoll on
+  // Linux, WSAPoll on Windows, poll(2) where the build asks for it), each with the watcher it was
+  // watched for, which the wait hands back. A watcher unwatches its socket before closing it. Only
+  // the loop's thread uses a set. `openReadinessSet` gives nothing when the system has no set to
+  // give.
+  ReadinessSet (*openReadinessSet)();
+  void (*closeReadinessSet)(ReadinessSet set);
+  // Watches `socket` for `watcher`, or for a new watcher if it is watched.
+  bool (*watchSocket)(ReadinessSet set, SocketHandle socket, void* watcher);
+  void (*unwatchSocket)(ReadinessSet set, SocketHandle socket);
+  // Waits until a watched socket has something to say (a connection, data, an end, a reset or an
+  // error), at most `milliseconds` (0: only looks; negative: no limit), and puts the watchers of
+  // the sockets found ready in `ready`, in no particular order. False when the system could not
+  // say, for a reason other than an interruption; `lastSocketError` then tells why.
+  bool (*waitForReadiness)(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready);
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname
@@ -182,10 +181,12 @@ struct Services {
 
   // Stopping from outside (interrupt, terminate, console close). `installStopHandler` arranges
   // that such a request calls `requestStop`, which sets the flag that `stopRequested` reads and
-  // wakes `waitForReadiness`. Installing clears any earlier request.
+  // makes `stopWake` readable: a handle that a readiness set can watch. Installing clears any
+  // earlier request.
   void (*installStopHandler)();
   void (*requestStop)();
   bool (*stopRequested)();
+  SocketHandle (*stopWake)();
 };
 
 // The active services. Holds the real implementations unless a test has replaced an entry.

@@ -63,6 +63,8 @@ constexpr Services realTable = {
     native::addressText,
     native::numericAddress,
     native::resolveName,
+    native::openReadinessSet,
+    native::closeReadinessSet,
     native::watchSocket,
     native::unwatchSocket,
     native::waitForReadiness,
@@ -72,6 +74,7 @@ constexpr Services realTable = {
     native::installStopHandler,
     native::requestStop,
     native::stopRequested,
+    native::stopWake,
 };
 
 }  // namespace

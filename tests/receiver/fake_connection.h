@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -36,7 +37,6 @@ class FakeConnection : public plinth::NetworkConnection {
     return byte;
   }
   int peekByte() override {
-    ++peeks;
     return waiting() == 0 ? -1 : static_cast<unsigned char>(pending_[next_]);
   }
   std::int64_t read(void*, std::int32_t) override { return 0; }
@@ -45,39 +45,23 @@ class FakeConnection : public plinth::NetworkConnection {
   std::uint64_t getByteCount() override { return 0; }
   const char16_t* getAddress() override { return address_.c_str(); }
   std::uint16_t getPort() override { return port; }
-  Received receiveSome() override {
-    return receivingHeldOff || waiting() == 0 ? (connected ? Received::nothingYet : Received::ended)
-                                              : Received::bytes;
+  Read readSome(void* buffer, std::int32_t count) override {
+    ++reads;
+    if (waiting() == 0)
+      return {connected ? Read::nothingYet : Read::ended};
+    const std::size_t taken = std::min({waiting(), chunk, static_cast<std::size_t>(count)});
+    std::memcpy(buffer, pending_.data() + next_, taken);
+    next_ += taken;
+    return {Read::bytes, static_cast<std::int32_t>(taken)};
   }
-  std::span<const unsigned char> peekBytes() override {
-    ++peeks;
-    if (receivingHeldOff)
-      return {};
-    return {reinterpret_cast<const unsigned char*>(pending_.data()) + next_,
-            std::min({waiting(), chunk, receiveLimit})};
-  }
-  void consume(std::size_t count) override {
-    next_ += count;
-    if (receiveLimit != std::numeric_limits<std::size_t>::max())
-      receiveLimit -= count;
-  }
-  std::size_t receivedMemory() override { return memory + (receivingHeldOff ? 0 : waiting()); }
-  std::uint64_t getReceivedCount() override { return next_; }
   std::size_t bytesWaiting() override { return waiting(); }
-  void watch(std::uintptr_t key) override { watchedKey = key; }
-  void readyFound(bool) override {}
-  void holdOffReceiving(bool heldOff) override { receivingHeldOff = heldOff; }
-  void limitReceives(std::size_t bytes) override { receiveLimit = bytes; }
+  plinth::platform::SocketHandle handle() override { return plinth::platform::invalidSocket; }
 
   bool connected = true;
   plinth::ConnectionState state = plinth::stateOpen;
-  int peeks = 0;
-  bool receivingHeldOff = false;  // nothing arrives while held off
-  std::size_t memory = 0;         // what receivedMemory says, beyond the bytes waiting
-  std::uintptr_t watchedKey = 0;
-  std::size_t receiveLimit = std::numeric_limits<std::size_t>::max();
+  int reads = 0;
   std::uint16_t port = 50000;
-  // The most that one peekBytes shows, as a socket hands over what it has in pieces.
+  // The most that one read gives, as a socket hands over what it has in pieces.
   std::size_t chunk = std::numeric_limits<std::size_t>::max();
 
  private:

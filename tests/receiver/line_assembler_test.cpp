@@ -30,9 +30,9 @@ class LineAssemblerTest : public ReceiverFixture {
 
   // One turn, then what it kept for standard output is written, so that each turn's write shows.
   bool poll() {
-    Pass pass{*output, now};
-    const bool kept = pollClient(*record, pass);
-    anyByteReceived = pass.anyByteReceived;
+    Turn turn{*output, received, now};
+    const bool kept = pollClient(*record, turn);
+    anyByteReceived = turn.anyByteReceived;
     output->writeHeld();
     return kept;
   }
@@ -40,6 +40,7 @@ class LineAssemblerTest : public ReceiverFixture {
   std::unique_ptr<OutputBuffer> output;
   FakeConnection* connection = nullptr;
   std::unique_ptr<ClientRecord> record;
+  ReceiveBlock received;
   bool anyByteReceived = false;
 };
 
@@ -78,7 +79,7 @@ TEST_F(LineAssemblerTest, OneLinePerTurn) {
   connection->arrive("a\nb\n");
   poll();
   EXPECT_EQ(log, Log{"a\n"});
-  EXPECT_EQ(connection->waiting(), 2u);  // the second line waits in the connection
+  EXPECT_EQ(received.held().size(), 2u);  // the second line waits in the block received
   poll();
   EXPECT_EQ(log, (Log{"a\n", "b\n"}));
 }
@@ -274,7 +275,7 @@ TEST_F(LineAssemblerTest, AnEndlessLineComesOutInBoundedPieces) {
   EXPECT_LE(record->buffer.capacity(), 2 * longestPiece);
 }
 
-TEST(ByteBuffer, GrowsByDoublingAndCopiesExactly) {
+TEST(ByteBuffer, GrowsByDoubling) {
   ByteBuffer buffer;
   EXPECT_EQ(buffer.capacity(), 0u);
   buffer.append('a');
@@ -284,13 +285,6 @@ TEST(ByteBuffer, GrowsByDoublingAndCopiesExactly) {
   EXPECT_EQ(buffer.capacity(), 2048u);
   EXPECT_EQ(buffer.size(), 1025u);
   EXPECT_EQ(buffer.begin()[0], 'a');
-
-  const ByteBuffer copy(buffer);
-  EXPECT_EQ(copy.capacity(), 1025u);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(copy.begin()), copy.size()),
-            "a" + std::string(1024, 'b'));
-  const ByteBuffer emptyCopy{ByteBuffer{}};
-  EXPECT_EQ(emptyCopy.begin(), nullptr);
 
   unsigned char* const storage = buffer.begin();
   buffer.clear();

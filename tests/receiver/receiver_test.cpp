@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <list>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,53 +22,56 @@ namespace {
 
 using Log = std::vector<std::string>;
 
-// The loop's clients, driven by hand: the test says which sockets a wait found ready.
+// The loop's clients, driven by hand: each takes the turns the test gives it, as the loop would
+// call it, at the test's clock.
 class ClientsTest : public ReceiverFixture {
  protected:
   FakeConnection* add(std::u16string address) {
     auto* connection = new FakeConnection(std::move(address));
-    clients.add(plinth::CountedRef<plinth::NetworkConnection>(connection), 0);
+    handlers[connection] =
+        &clients.add(plinth::CountedRef<plinth::NetworkConnection>(connection), 0);
     return connection;
   }
-  void found(std::initializer_list<FakeConnection*> ready) {
-    for (FakeConnection* connection : ready)
-      clients.found(*reinterpret_cast<ClientRecord*>(connection->watchedKey), false);
-  }
-  bool pass() {
-    const bool worked = clients.serve(now).worked;
+  ClientHandler& handler(FakeConnection* connection) { return *handlers.at(connection); }
+  // A round: these clients take their turns, in this order; then the round ends and what it wrote
+  // goes out.
+  void round(std::initializer_list<FakeConnection*> turns) {
+    for (FakeConnection* connection : turns)
+      clients.serve(handler(connection), now);
+    clients.releaseEnded();
     budget.resumeWhenRoom();
     output.writeHeld();
-    return worked;
   }
 
+  plinth::EventLoop loop;
   OutputBuffer output;
   MemoryBudget budget;
-  Clients clients{output, budget};
+  Clients clients{loop, output, budget};
+  std::map<FakeConnection*, ClientHandler*> handlers;
 };
 
-TEST_F(ClientsTest, EveryEndedClientIsRemovedInOnePassAndTheRestAreServed) {
+TEST_F(ClientsTest, EveryEndedClientIsReportedInItsTurnAndLetGoAtTheEndOfTheRound) {
   FakeConnection* first = add(u"10.0.0.1");
   FakeConnection* second = add(u"10.0.0.2");
   FakeConnection* third = add(u"10.0.0.3");
   FakeConnection* fourth = add(u"10.0.0.4");
   first->arrive("line\n");
-  found({first});
-  pass();
+  round({first});
   first->arrive("last");  // held, since the line was just written: written before the report
-  found({first});
-  pass();
+  round({first});
   log.clear();
   first->end(plinth::stateClosedByPeer);
   second->arrive("hi\n");
   third->end(plinth::stateSocketError);
   fourth->end(plinth::stateClosedByPeer);
-  found({first, second, third, fourth});
-
-  EXPECT_TRUE(clients.serve(now).worked);
+  for (FakeConnection* connection : {first, second, third, fourth})
+    clients.serve(handler(connection), now);
   // In turn, each client's output before the next report.
   EXPECT_EQ(log, (Log{"last\n", "err:Connection from 10.0.0.1 closed\r\n", "hi\n",
                       "err:Connection from 10.0.0.3 lost\r\n",
                       "err:Connection from 10.0.0.4 closed\r\n"}));
+  EXPECT_EQ(clients.list().size(), 4u);
+  clients.releaseEnded();
   EXPECT_EQ(clients.list().size(), 1u);
 }
 
@@ -82,159 +86,89 @@ TEST_F(ClientsTest, AtTheEndWhatWasReceivedIsWrittenAndNothingMore) {
       plinth::platform::loopbackAddress(plinth::platform::AddressFamily::ipv4, server.getPort())));
   for (int look = 0; look < 5000 && !server.hasPendingConnection(); ++look)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  ClientRecord& record = clients.add(server.acceptConnection(), 0);
+  ClientHandler& client = clients.add(server.acceptConnection(), 0);
   const std::string received = "a\nb\nc\npart";
   ASSERT_EQ(net.send(sender.get(), received.data(), static_cast<int>(received.size())),
             static_cast<int>(received.size()));
   for (int look = 0; look < 5000 && log.empty(); ++look) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    clients.found(record, false);
-    pass();  // one line a turn: the rest stays in the connection's block
+    clients.serve(client, now);  // one line a turn: the rest stays in the client's block
+    output.writeHeld();
   }
   ASSERT_EQ(net.send(sender.get(), "late\n", 5), 5);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  clients.writeAll(now, false);
+  clients.finish(now, false);
   output.writeHeld();
   EXPECT_EQ(log, (Log{"a\n", "b\nc\npart\n"}));
 }
 
-// Only the clients with work are served, one line each a pass; a client keeps its work while a
-// line it received still waits.
-TEST_F(ClientsTest, ClientsWithWorkAreServedInTurnOneLineEach) {
+// A turn serves one line; a client whose block still holds a line asks for another turn, and the
+// loop then does not wait.
+TEST_F(ClientsTest, AClientWithALineStillReceivedAsksForAnotherTurn) {
   FakeConnection* older = add(u"10.0.0.1");
   FakeConnection* newer = add(u"10.0.0.2");
-  FakeConnection* unnoticed = add(u"10.0.0.3");
   older->arrive("o1\no2\n");
   newer->arrive("n1\n");
-  unnoticed->arrive("u1\n");  // no wait has found it yet
-  found({older, newer});
-  pass();
-  EXPECT_TRUE(clients.haveWork());
-  pass();
-  EXPECT_FALSE(clients.haveWork());
-  EXPECT_EQ(log, (Log{"o1\nn1\n", "o2\n"}));  // one write per pass: the lines gathered
-  EXPECT_EQ(unnoticed->peeks, 0);
+  round({older, newer});
+  EXPECT_EQ(log, Log{"o1\nn1\n"});  // one write a round: the lines gathered
+  EXPECT_TRUE(loop.turnsPending());
+  EXPECT_EQ(older->waiting(), 0u);  // o2 is in its block
+  round({older});
+  EXPECT_EQ(log, (Log{"o1\nn1\n", "o2\n"}));
 }
 
-// The loop waits until the earliest held piece is due, and no longer: half a second after the
-// first byte a client holds, whenever it last wrote. A piece that falls due is written without
-// any wait finding its client.
-TEST_F(ClientsTest, TheEarliestHeldPieceIsKnownAndWrittenWhenDue) {
+// A client that holds part of a line has its timer set for half a second after the first byte it
+// holds came, whenever it last wrote; its turn then writes it.
+TEST_F(ClientsTest, AHeldPieceHasItsTimerAndIsWrittenWhenDue) {
   FakeConnection* early = add(u"10.0.0.1");
   FakeConnection* late = add(u"10.0.0.2");
-  add(u"10.0.0.3");  // silent
   late->arrive("a line\n");
-  found({late});
-  EXPECT_TRUE(pass());
-  EXPECT_FALSE(clients.nextPieceDue());
+  round({late});
+  EXPECT_FALSE(handler(late).scheduled());
 
   early->arrive("half");
-  found({early});
+  round({early});
   const double earlyStart = now;
-  pass();
   advance(100);
   late->arrive("half");
-  found({late});
-  const double lateStart = now;
-  pass();
-  EXPECT_EQ(clients.nextPieceDue(), earlyStart + pieceInterval);
+  round({late});
+  EXPECT_EQ(handler(early).due(), earlyStart + pieceInterval);
+  EXPECT_EQ(handler(late).due(), now + pieceInterval);
 
   early->arrive(" done\n");
-  found({early});
-  pass();
-  EXPECT_EQ(clients.nextPieceDue(), lateStart + pieceInterval);
-  EXPECT_FALSE(pass());  // nothing came: the loop may wait
-
+  round({early});
+  EXPECT_FALSE(handler(early).scheduled());
   log.clear();
   advance(501);
-  pass();
+  round({late});
   EXPECT_EQ(log, Log{"half"});
-  EXPECT_FALSE(clients.nextPieceDue());
+  EXPECT_FALSE(handler(late).scheduled());
 }
 
-// Over the budget, the clients that hold bytes are no longer read until what is held has been
-// written; a client that holds nothing still is, a short receive at a time. Each change is said
-// once.
+// Over the budget, the clients that hold bytes are held off: their turns read nothing until what is
+// held has fallen; a client that holds nothing is still read, a short receive at a time. Each
+// change is said once.
 TEST_F(ClientsTest, OverTheBudgetTheClientsThatHoldBytesWait) {
   FakeConnection* big = add(u"10.0.0.1");
   FakeConnection* bigger = add(u"10.0.0.2");
   FakeConnection* light = add(u"10.0.0.3");
-  big->memory = MemoryBudget::budget / 2;
-  bigger->memory = MemoryBudget::budget / 2 + 1;
-  for (int round = 0; round < 2; ++round) {
-    found({big, bigger, light});
-    pass();
-  }
-  EXPECT_TRUE(big->receivingHeldOff && bigger->receivingHeldOff);
-  EXPECT_FALSE(light->receivingHeldOff);
-  EXPECT_EQ(light->receiveLimit, MemoryBudget::shortReceive);
-  light->arrive("still read\n");
+  budget.afterTurn(handler(big).record, MemoryBudget::budget / 2);
+  budget.afterTurn(handler(bigger).record, MemoryBudget::budget / 2 + 1);
+  EXPECT_EQ(budget.beforeTurn(handler(big)), 0u);
+  EXPECT_EQ(budget.beforeTurn(handler(light)), MemoryBudget::shortReceive);
+  budget.resumeWhenRoom();
+  EXPECT_TRUE(budget.readingHeldOff());
   bigger->arrive("waits\n");
-  found({big, bigger, light});
-  pass();
+  clients.serve(handler(bigger), now);  // held off: nothing read; what it holds is counted anew
+  EXPECT_EQ(bigger->waiting(), 6u);
+  budget.resumeWhenRoom();
+  EXPECT_FALSE(budget.readingHeldOff());
+  EXPECT_EQ(budget.beforeTurn(handler(light)), SIZE_MAX);
+  round({bigger});
   EXPECT_EQ(log,
             (Log{"err:Clients hold 64 MiB not yet written: reading from the busiest waits until "
                  "it is\r\n",
-                 "still read\n"}));
-
-  log.clear();
-  big->memory = bigger->memory = 0;  // their pieces went out
-  found({big, bigger});
-  pass();
-  found({bigger});
-  pass();
-  EXPECT_EQ(log, (Log{"err:Reading from every client again\r\n", "waits\n"}));
-  EXPECT_EQ(budget.held(), 0u);
-  found({light});
-  pass();
-  EXPECT_GT(light->receiveLimit, MemoryBudget::budget);
-}
-
-// Clients mostly join at the back; one whose held bytes waited for more to come (the start of a
-// character) may fall due before clients that joined since, and goes before them.
-TEST(DueOrderTest, KeepsTheClientsInTheOrderTheirPiecesFallDue) {
-  ClientList clients;
-  for (int client = 0; client < 4; ++client)
-    clients.emplace_back(plinth::CountedRef<plinth::NetworkConnection>(new FakeConnection));
-  auto record = clients.begin();
-  ClientRecord& a = *record++;
-  ClientRecord& b = *record++;
-  ClientRecord& c = *record++;
-  ClientRecord& d = *record;
-  const auto order = [&](const DueOrder& due) {
-    std::vector<const ClientRecord*> walked;
-    for (const ClientRecord* client = due.first(); client != nullptr; client = client->dueAfter)
-      walked.push_back(client);
-    return walked;
-  };
-  DueOrder due;
-  due.update(a, 1.0);
-  due.update(b, 2.0);
-  due.update(c, 3.0);
-  due.update(d, 1.5);  // before b and c
-  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&a, &d, &b, &c}));
-  due.update(a, 3.5);  // a piece went out, bytes stay held
-  due.update(b, std::nullopt);
-  due.update(d, 1.5);  // unchanged
-  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&d, &c, &a}));
-  due.update(b, 0.5);
-  EXPECT_EQ(order(due), (std::vector<const ClientRecord*>{&b, &d, &c, &a}));
-  for (ClientRecord* client : {&a, &b, &c, &d})
-    due.remove(*client);
-  EXPECT_EQ(due.first(), nullptr);
-}
-
-TEST(ClientRecordTest, ListCopiesShareTheConnection) {
-  auto* connection = new FakeConnection;
-  ClientList clients;
-  {
-    ClientRecord local{plinth::CountedRef<plinth::NetworkConnection>(connection)};
-    local.buffer.append('x');
-    clients.push_back(local);
-    EXPECT_EQ(connection->refCount, 2);
-    EXPECT_EQ(clients.back().buffer.capacity(), 1u);  // an exact copy of the bytes
-  }
-  EXPECT_EQ(connection->refCount, 1);
+                 "err:Reading from every client again\r\n", "waits\n"}));
 }
 
 // The loop itself, on a server of its own (a port the system hands out) and real clients, with a
@@ -382,8 +316,9 @@ plinth::platform::PollResult failingPoll(plinth::platform::SocketHandle socket,
 }
 
 std::atomic<bool> waitsFail{false};
-bool failingWait(std::int32_t milliseconds, std::vector<plinth::platform::ReadySocket>& ready) {
-  return !waitsFail && plinth::platform::realServices().waitForReadiness(milliseconds, ready);
+bool failingWait(plinth::platform::ReadinessSet set, std::int32_t milliseconds,
+                 std::vector<void*>& ready) {
+  return !waitsFail && plinth::platform::realServices().waitForReadiness(set, milliseconds, ready);
 }
 
 // A listener that fails, or a wait for the sockets that fails, ends the loop, with what the
@@ -459,8 +394,6 @@ class RunReceiverTest : public ReceiverFixture {
     }
     return real.bindAddress(socket, address);
   }
-  static bool stopAtOnce() { return true; }
-
   Options twoListenersOnAFreePort() const {
     Options options;
     options.port = 0;
@@ -473,7 +406,6 @@ class RunReceiverTest : public ReceiverFixture {
   static inline std::list<test_support::Socket> holders;
   plinth::platform::ServiceOverride<bool (*)(plinth::platform::SocketHandle, const SocketAddress&)>
       bind{&Services::bindAddress, recordingBind};
-  plinth::platform::ServiceOverride<bool (*)()> stop{&Services::stopRequested, stopAtOnce};
 };
 
 TEST_F(RunReceiverTest, WithPortZeroATakenPortIsPickedAgainFiveTimesAtMost) {
@@ -484,7 +416,10 @@ TEST_F(RunReceiverTest, WithPortZeroATakenPortIsPickedAgainFiveTimesAtMost) {
     holders.clear();
     takenTimes = taken;
     const bool started = taken < 5;
-    EXPECT_EQ(runReceiver(twoListenersOnAFreePort()), started);  // and stopped on request
+    plinth::platform::services.installStopHandler();
+    plinth::platform::services.requestStop();  // stops it at once once it runs
+    EXPECT_EQ(runReceiver(twoListenersOnAFreePort()), started);
+    plinth::platform::services.installStopHandler();
     const auto attempts = static_cast<std::size_t>(started ? taken + 1 : 5);
     ASSERT_EQ(binds.size(), 2 * attempts);
     for (std::size_t attempt = 0; attempt < attempts; ++attempt) {

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -25,6 +26,17 @@ int descriptorOf(SocketHandle socket) {
 
 SocketHandle handleOf(int descriptor) {
   return descriptor < 0 ? invalidSocket : static_cast<SocketHandle>(descriptor);
+}
+
+// Close-on-exec, so that a child process never holds a client's connection open; and, when asked,
+// never blocking.
+int prepared(int descriptor, bool nonBlocking) {
+  if (descriptor >= 0) {
+    fcntl(descriptor, F_SETFD, FD_CLOEXEC);
+    if (nonBlocking)
+      fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+  }
+  return descriptor;
 }
 
 }  // namespace
@@ -70,9 +82,8 @@ std::uint64_t descriptorLimit() {
 }
 
 SocketHandle openStreamSocket(AddressFamily family) {
-  // Close-on-exec, so that a child process never holds a client's connection open.
-  return handleOf(
-      ::socket(family == AddressFamily::ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  return handleOf(prepared(
+      ::socket(family == AddressFamily::ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0), false));
 }
 
 bool bindAddress(SocketHandle socket, const SocketAddress& address) {
@@ -115,7 +126,7 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
   // poll(2), not select: an fd_set cannot hold a descriptor numbered 1024 or more.
   pollfd entry{};
   entry.fd = descriptor;
-  entry.events = static_cast<short>((reading ? POLLIN | POLLRDHUP : POLLOUT) | POLLPRI);
+  entry.events = static_cast<short>((reading ? POLLIN : POLLOUT) | POLLPRI);
   int result = 0;
   do {
     result = ::poll(&entry, 1, 0);
@@ -129,8 +140,7 @@ PollResult poll(SocketHandle socket, PollDirection direction) {
   // Winsock's select puts a socket that has ended, been reset or failed in the read and write
   // sets, and the receive or send that follows reports what happened; only urgent data puts a
   // connected socket in the exception set.
-  const short readyEvents =
-      reading ? POLLIN | POLLRDHUP | POLLHUP | POLLERR : POLLOUT | POLLHUP | POLLERR;
+  const short readyEvents = reading ? POLLIN | POLLHUP | POLLERR : POLLOUT | POLLHUP | POLLERR;
   return {.exception = (entry.revents & POLLPRI) != 0, .ready = (entry.revents & readyEvents) != 0};
 }
 
@@ -139,10 +149,9 @@ SocketHandle accept(SocketHandle listener, SocketAddress* peer) {
   socklen_t length = sizeof address;
   int accepted = -1;
   do {
-    accepted = accept4(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length,
-                       SOCK_CLOEXEC | SOCK_NONBLOCK);
+    accepted = ::accept(descriptorOf(listener), reinterpret_cast<sockaddr*>(&address), &length);
   } while (accepted < 0 && errno == EINTR);
-  if (accepted < 0)
+  if (prepared(accepted, true) < 0)
     return invalidSocket;
   // Urgent data arrives in the stream, in order, as an ordinary byte.
   const int on = 1;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <time.h>
@@ -9,7 +10,6 @@
 #include <string>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/posix/readiness.h"
 #include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
@@ -22,6 +22,9 @@ constexpr std::int64_t sameRequest = 500'000'000;  // nanoseconds
 constexpr int blockedAfter = 100;  // milliseconds
 
 volatile sig_atomic_t stopFlag = 0;
+// The stop wake: the signal handler writes a byte, a readiness wait sees it.
+int wakeReader = -1;
+int wakeWriter = -1;
 std::atomic<std::int64_t> firstRequestAt{0};  // lock-free, so a signal handler may use it
 std::atomic<bool> blockedWarningGiven{false};
 int lastOutputError = 0;
@@ -69,7 +72,7 @@ void warnIfOutputBlocked() {
 
 // One call writes every byte: the kernel may take a part, be interrupted by a signal, or (on a
 // descriptor a parent made non-blocking) have no room for now, which is waited out.
-bool writeAll(int descriptor, const void* bytes, std::size_t count) {
+bool writeEveryByte(int descriptor, const void* bytes, std::size_t count) {
   const auto* next = static_cast<const char*>(bytes);
   while (count > 0) {
     const ssize_t written = ::write(descriptor, next, count);
@@ -98,17 +101,33 @@ bool writeAll(int descriptor, const void* bytes, std::size_t count) {
   return true;
 }
 
+// Makes the wake pipe once, and empties it of any earlier request.
+void prepareStopWake() {
+  int ends[2];
+  if (wakeReader < 0 && pipe(ends) == 0) {
+    for (const int end : ends) {
+      fcntl(end, F_SETFD, FD_CLOEXEC);
+      fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
+    }
+    wakeReader = ends[0];
+    wakeWriter = ends[1];
+  }
+  char bytes[64];
+  while (wakeReader >= 0 && read(wakeReader, bytes, sizeof bytes) > 0) {
+  }
+}
+
 }  // namespace
 
 bool writeStandardOutput(const void* bytes, std::size_t count) {
-  if (writeAll(STDOUT_FILENO, bytes, count))
+  if (writeEveryByte(STDOUT_FILENO, bytes, count))
     return true;
   lastOutputError = errno;
   return false;
 }
 
 bool writeErrorStream(const void* bytes, std::size_t count) {
-  return writeAll(STDERR_FILENO, bytes, count);
+  return writeEveryByte(STDERR_FILENO, bytes, count);
 }
 
 std::string standardOutputFailure() {
@@ -131,7 +150,7 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
     }
   }
   appendUtf8(units + start, text, count - start);
-  return writeAll(STDOUT_FILENO, text.data(), text.size());
+  return writeEveryByte(STDOUT_FILENO, text.data(), text.size());
 }
 
 bool standardOutputTakesColour() {
@@ -139,7 +158,7 @@ bool standardOutputTakesColour() {
 }
 
 void installStopHandler() {
-  readiness::prepareStopWake();
+  prepareStopWake();
   stopFlag = 0;
   firstRequestAt = 0;
   blockedWarningGiven = false;
@@ -159,11 +178,20 @@ void installStopHandler() {
 
 void requestStop() {
   stopFlag = 1;
-  readiness::wake();
+  if (wakeWriter < 0)
+    return;
+  const int saved = errno;  // a signal handler must leave errno as it found it
+  const char byte = 0;
+  [[maybe_unused]] const ssize_t written = write(wakeWriter, &byte, 1);  // full: already awake
+  errno = saved;
 }
 
 bool stopRequested() {
   return stopFlag != 0;
+}
+
+SocketHandle stopWake() {
+  return wakeReader < 0 ? invalidSocket : static_cast<SocketHandle>(wakeReader);
 }
 
 }  // namespace plinth::platform::native

@@ -1,5 +1,4 @@
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -32,11 +31,6 @@ timespec deadlineAfter(std::uint32_t milliseconds) {
 }
 
 }  // namespace
-
-std::uint32_t currentThreadId() {
-  // The kernel's thread id: unique among live threads and never 0, like Windows' thread id.
-  return static_cast<std::uint32_t>(syscall(SYS_gettid));
-}
 
 EventHandle createEvent() {
   auto* event = new (std::nothrow) Event;

@@ -1,3 +1,5 @@
+#include <winsock2.h>
+// after winsock2.h, which must come first
 #include <io.h>
 #include <windows.h>
 
@@ -9,7 +11,6 @@
 #include <string_view>
 
 #include "plinth/platform/native.h"
-#include "plinth/platform/win32/readiness.h"
 #include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
@@ -121,6 +122,52 @@ bool writeToConsole(ConsoleStream& stream, std::string_view bytes, bool lineEnds
   return true;
 }
 
+// The stop wake: a loopback connection, made once the socket library has started, since WSAPoll
+// waits only on sockets. The console handler sends a byte on one end; a readiness wait watches the
+// other.
+std::atomic<SOCKET> wakeSender{INVALID_SOCKET};
+SOCKET wakeReceiver = INVALID_SOCKET;
+
+void drainStopWake() {
+  char bytes[64];
+  while (wakeReceiver != INVALID_SOCKET && ::recv(wakeReceiver, bytes, sizeof bytes, 0) > 0) {
+  }
+}
+
+void prepareStopWake() {
+  const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  SOCKET sender = INVALID_SOCKET;
+  SOCKET receiver = INVALID_SOCKET;
+  if (listener != INVALID_SOCKET &&
+      ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::listen(listener, 1) == 0 &&
+      getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+    sender = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sender != INVALID_SOCKET &&
+        ::connect(sender, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+      receiver = ::accept(listener, nullptr, nullptr);
+    }
+  }
+  if (listener != INVALID_SOCKET)
+    closesocket(listener);
+  u_long nonBlocking = 1;
+  if (receiver == INVALID_SOCKET || ioctlsocket(receiver, FIONBIO, &nonBlocking) != 0) {
+    if (sender != INVALID_SOCKET)
+      closesocket(sender);
+    if (receiver != INVALID_SOCKET)
+      closesocket(receiver);
+    return;  // no wake: a stop is then seen at the latest when a wait's time is up
+  }
+  wakeReceiver = receiver;
+  wakeSender = sender;
+  if (stopFlag)
+    requestStop();  // a request that came before the wake existed
+}
+
 }  // namespace
 
 bool writeStandardOutput(const void* bytes, std::size_t count) {
@@ -199,16 +246,27 @@ void installStopHandler() {
   stopFlag = false;
   firstRequestAt = 0;
   blockedWarningGiven = false;
+  drainStopWake();
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }
 
 void requestStop() {
   stopFlag = true;
-  readiness::wake();
+  const SOCKET sender = wakeSender;
+  if (sender != INVALID_SOCKET) {
+    const char byte = 0;
+    ::send(sender, &byte, 1, 0);
+  }
 }
 
 bool stopRequested() {
   return stopFlag;
+}
+
+SocketHandle stopWake() {
+  if (wakeReceiver == INVALID_SOCKET)
+    prepareStopWake();
+  return wakeReceiver == INVALID_SOCKET ? invalidSocket : static_cast<SocketHandle>(wakeReceiver);
 }
 
 }  // namespace plinth::platform::native

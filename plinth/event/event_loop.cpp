@@ -1,0 +1,173 @@
+#include "plinth/event/event_loop.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "plinth/core/clock.h"
+
+namespace plinth {
+namespace {
+
+// While watchers keep asking for turns, the loop still looks at the sockets at least this often
+// (seconds), so that a flood never hides the others; looking every round would double the system
+// calls per line.
+constexpr double lookInterval = 0.0001;
+// A busy loop reads its clock afresh after this many rounds, or calls.
+constexpr int mostRoundsOnReading = 8;
+constexpr std::size_t mostCallsOnReading = 64;
+
+}  // namespace
+
+EventLoop::EventLoop() : set_(platform::services.openReadinessSet()) {
+  updateTime();
+}
+
+EventLoop::~EventLoop() {
+  if (set_ != nullptr)
+    platform::services.closeReadinessSet(set_);
+}
+
+bool EventLoop::watch(Watcher& watcher, platform::SocketHandle socket) {
+  if (set_ == nullptr || socket == platform::invalidSocket ||
+      !platform::services.watchSocket(set_, socket, &watcher))
+    return false;
+  watcher.socket_ = socket;
+  watcher.reading_ = true;
+  return true;
+}
+
+void EventLoop::unwatch(Watcher& watcher) {
+  setReading(watcher, false);
+  watcher.socket_ = platform::invalidSocket;
+  if (watcher.again_) {
+    std::erase(again_, &watcher);
+    watcher.again_ = false;
+  }
+}
+
+void EventLoop::setReading(Watcher& watcher, bool reading) {
+  if (watcher.socket_ == platform::invalidSocket || reading == watcher.reading_)
+    return;
+  if (reading)
+    watcher.reading_ = platform::services.watchSocket(set_, watcher.socket_, &watcher);
+  else
+    platform::services.unwatchSocket(set_, watcher.socket_);
+  watcher.reading_ = reading && watcher.reading_;
+}
+
+void EventLoop::callAgain(Watcher& watcher) {
+  if (!watcher.again_) {
+    watcher.again_ = true;
+    again_.push_back(&watcher);
+  }
+}
+
+// The list stays in the order of the times; most timers join at the back.
+void EventLoop::schedule(Timer& timer, double when) {
+  if (timer.scheduled_ && timer.due_ == when)
+    return;
+  unlink(timer);
+  timer.due_ = when;
+  timer.scheduled_ = true;
+  Timer* earlier = latest_;
+  while (earlier != nullptr && earlier->due_ > when)
+    earlier = earlier->earlier_;
+  timer.earlier_ = earlier;
+  timer.later_ = earlier != nullptr ? earlier->later_ : earliest_;
+  (earlier != nullptr ? earlier->later_ : earliest_) = &timer;
+  (timer.later_ != nullptr ? timer.later_->earlier_ : latest_) = &timer;
+}
+
+void EventLoop::cancel(Timer& timer) {
+  unlink(timer);
+}
+
+void EventLoop::unlink(Timer& timer) {
+  if (!timer.scheduled_)
+    return;
+  (timer.earlier_ != nullptr ? timer.earlier_->later_ : earliest_) = timer.later_;
+  (timer.later_ != nullptr ? timer.later_->earlier_ : latest_) = timer.earlier_;
+  timer.earlier_ = timer.later_ = nullptr;
+  timer.scheduled_ = false;
+}
+
+void EventLoop::updateTime() {
+  now_ = getSeconds(true);
+  roundsOnReading_ = 0;
+  callsOnReading_ = 0;
+}
+
+bool EventLoop::run() {
+  if (set_ == nullptr)
+    return false;
+  stopped_ = false;
+  while (!stopped_) {
+    if (!waitForSockets())
+      return false;
+    callWatchers();
+    runTimers();
+    if (beforeWait_)
+      beforeWait_();
+  }
+  return true;
+}
+
+bool EventLoop::waitForSockets() {
+  ready_.clear();
+  looked_ = false;
+  const bool busy = !again_.empty();
+  if (busy && !lookNext_ && now_ - lastLook_ < lookInterval) {
+    if (++roundsOnReading_ >= mostRoundsOnReading || callsOnReading_ >= mostCallsOnReading)
+      updateTime();
+    return true;
+  }
+  const std::int32_t limit = busy || lookNext_ ? 0 : timerLimit();
+  lookNext_ = false;
+  if (!platform::services.waitForReadiness(set_, limit, ready_))
+    return false;
+  updateTime();
+  lastLook_ = now_;
+  looked_ = true;
+  return true;
+}
+
+// Milliseconds until the earliest timer, rounded up, and one more: a timer runs only once its time
+// has passed, and the system counts in whole milliseconds. -1 (no limit) without a timer.
+std::int32_t EventLoop::timerLimit() const {
+  if (earliest_ == nullptr)
+    return -1;
+  return static_cast<std::int32_t>(std::max(0.0, std::ceil((earliest_->due_ - now_) * 1000.0)) + 1);
+}
+
+void EventLoop::callWatchers() {
+  ++round_;
+  calling_.swap(again_);
+  for (Watcher* watcher : calling_) {
+    watcher->again_ = false;
+    watcher->round_ = round_;
+  }
+  for (void* found : ready_) {
+    auto* watcher = static_cast<Watcher*>(found);
+    if (watcher->round_ != round_) {
+      watcher->round_ = round_;
+      calling_.push_back(watcher);
+    }
+  }
+  calledAny_ = !calling_.empty();
+  callsOnReading_ += calling_.size();
+  for (Watcher* watcher : calling_) {
+    if (watcher->socket_ != platform::invalidSocket)  // not left by an earlier call
+      watcher->onReadable();
+  }
+  calling_.clear();
+}
+
+void EventLoop::runTimers() {
+  while (earliest_ != nullptr && now_ > earliest_->due_) {
+    Timer& timer = *earliest_;
+    unlink(timer);
+    timer.onTimer();
+  }
+}
+
+}  // namespace plinth
