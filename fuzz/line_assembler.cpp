@@ -70,6 +70,23 @@ struct Model {
   double heldSince = 0.0;
   bool lineOpen = false;
   std::string written;  // the bytes of every piece written, as the client sent them
+  // Bytes a read took from the socket that no turn has handed over yet.
+  std::size_t blockLeft = 0;
+
+  // Whether the turn may take another byte: one a read brought, or one a new read brings. A read
+  // takes at most a block and what the socket hands over at once; after a read that came back
+  // short of a block, the turn reads no more.
+  bool nextByte(bool& mayRead) {
+    if (blockLeft == 0 && mayRead && connection.waiting() > 0) {
+      const std::size_t block = farspeak::ReceiveBlock::blockSize;
+      blockLeft = std::min({connection.waiting(), connection.chunk, block});
+      mayRead = blockLeft == block;
+    }
+    if (blockLeft == 0)
+      return false;
+    --blockLeft;
+    return true;
+  }
 
   // What a piece never splits, at `at` of `text` (the client's bytes known so far), and how it is
   // written: a character valid so far, a line end, or an escape.
@@ -161,20 +178,22 @@ struct Model {
       lineOpen = false;
       return false;
     }
-    while ((held.empty() || held.back() != '\n') && held.size() < longestPiece &&
-           connection.peekByte() != -1) {
+    // Every whole line, up to a piece's worth of bytes.
+    bool mayRead = true;
+    for (std::size_t taken = 0;
+         taken < longestPiece && held.size() < longestPiece && nextByte(mayRead); ++taken) {
       anyByteReceived = true;
       if (held.empty())
         heldSince = now;
       held += static_cast<char>(connection.readByte());
+      if (held.back() == '\n')
+        out += writeAll();
     }
-    if (!held.empty() && held.back() == '\n') {
-      out = writeAll();
-    } else if (!held.empty() &&
-               (held.size() >= longestPiece || now > heldSince + farspeak::pieceInterval)) {
+    if (!held.empty() &&
+        (held.size() >= longestPiece || now > heldSince + farspeak::pieceInterval)) {
       // What no piece may end with goes as it stands once it is due itself.
       const std::size_t stop = pieceEnd();
-      out = piece(stop > 0 ? stop : held.size());
+      out += piece(stop > 0 ? stop : held.size());
       heldSince = now;
     }
     return true;
@@ -302,6 +321,7 @@ void runScript(Session& s, FuzzedDataProvider& script) {
       case 6: {  // the pieces in which the socket hands over what arrived
         const auto chunk = script.ConsumeIntegralInRange<std::size_t>(0, 70);
         s.connection->chunk = chunk == 0 ? std::numeric_limits<std::size_t>::max() : chunk;
+        s.model.connection.chunk = s.connection->chunk;
         break;
       }
       case 7: {  // bytes the escape and cutting rules turn on

@@ -30,7 +30,6 @@ struct ClientRecord {
   plinth::CountedRef<plinth::NetworkConnection> connection;
   std::uint64_t bytesReceived = 0;  // over the connection's life
   bool crSeen = false;              // a CR held since the last write; nothing reads it
-  bool lfSeen = false;              // an LF held: forces the write
   // Part of a line, as the client sent it, held until it is due; no storage while empty.
   ByteBuffer buffer;
   // The pass that took the first byte `buffer` holds: the part is due half a second later, so a

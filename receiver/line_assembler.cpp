@@ -197,7 +197,7 @@ void writeInPieces(ClientRecord& record, OutputBuffer& output, const unsigned ch
 
 void emptyHeld(ClientRecord& record) {
   record.buffer.release();  // an idle client keeps no storage
-  record.crSeen = record.lfSeen = false;
+  record.crSeen = false;
 }
 
 // Writes the unfinished line the client holds, as far as it may end a piece; the rest stays held,
@@ -215,7 +215,7 @@ void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
   } else {
     held.shrink();
     record.heldSince = now;
-    record.crSeen = record.lfSeen = false;  // as after any write
+    record.crSeen = false;  // as after any write
   }
 }
 
@@ -233,17 +233,45 @@ std::span<const unsigned char> receivedBytes(ClientRecord& record, Turn& turn) {
     }
     block.filled(read.count);
     record.bytesReceived += static_cast<std::uint64_t>(read.count);
-    turn.mostToReceive -= std::min(turn.mostToReceive, static_cast<std::size_t>(read.count));
+    const auto count = static_cast<std::size_t>(read.count);
+    turn.mostToReceive = count < room.size() ? 0 : turn.mostToReceive - count;
   }
   return block.held();
 }
 
-// Reads what has arrived, up to one line and at most a piece's worth held, and writes what is due.
-// False when the connection turned out to have ended.
+// Writes whole lines of the client's, [begin, end): with prefixes or JSON records each line on
+// its own, since each starts with its prefix or is a record; otherwise the run at once.
+void writeLines(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
+                const unsigned char* end) {
+  if (!output.format().prefixed() && !output.format().json)
+    return writeInPieces(record, output, begin, end);
+  while (begin < end) {
+    const auto* lineEnd = static_cast<const unsigned char*>(
+                              std::memchr(begin, '\n', static_cast<std::size_t>(end - begin))) +
+                          1;
+    writeInPieces(record, output, begin, lineEnd);
+    begin = lineEnd;
+  }
+}
+
+// The last line feed in [begin, begin + count), or nothing.
+const unsigned char* lastLineFeed(const unsigned char* begin, std::size_t count) {
+  const unsigned char* last = nullptr;
+  for (const void* found; (found = std::memchr(begin, '\n', count)) != nullptr;) {
+    last = static_cast<const unsigned char*>(found);
+    count -= static_cast<std::size_t>(last + 1 - begin);
+    begin = last + 1;
+  }
+  return last;
+}
+
+// Hands over what has arrived, up to longestPiece bytes of the client's a turn: every whole line
+// of it at once, the rest held; a held line is finished first. Then writes what is due. False when
+// the connection turned out to have ended.
 bool serveTurn(ClientRecord& record, Turn& turn) {
   ByteBuffer& held = record.buffer;
   bool gaveAll = false;
-  while (!record.lfSeen && held.size() < longestPiece) {
+  for (std::size_t taken = 0; taken < longestPiece && held.size() < longestPiece;) {
     const std::span<const unsigned char> received = receivedBytes(record, turn);
     if (received.empty()) {
       gaveAll = true;
@@ -251,27 +279,27 @@ bool serveTurn(ClientRecord& record, Turn& turn) {
     }
     turn.anyByteReceived = true;
     const unsigned char* const begin = received.data();
-    std::size_t count = std::min(received.size(), longestPiece - held.size());
-    if (const void* lineFeed = std::memchr(begin, '\n', count)) {
-      count = static_cast<std::size_t>(static_cast<const unsigned char*>(lineFeed) - begin) + 1;
-      if (held.empty()) {
-        // Most lines: whole at once, from what was received straight to the output.
-        writeInPieces(record, turn.output, begin, begin + count);
-        turn.received.take(count);
-        return true;
-      }
-      record.lfSeen = true;
+    std::size_t count = std::min(received.size(), longestPiece - std::max(taken, held.size()));
+    const unsigned char* const lineFeed =
+        held.empty() ? lastLineFeed(begin, count)
+                     : static_cast<const unsigned char*>(std::memchr(begin, '\n', count));
+    if (lineFeed != nullptr)
+      count = static_cast<std::size_t>(lineFeed - begin) + 1;
+    if (lineFeed != nullptr && held.empty()) {
+      writeLines(record, turn.output, begin, begin + count);  // straight from what was received
+    } else {
+      if (held.empty())
+        record.heldSince = turn.now;
+      record.crSeen = record.crSeen || std::memchr(begin, '\r', count) != nullptr;
+      held.append(begin, count);
     }
-    if (held.empty())
-      record.heldSince = turn.now;
-    record.crSeen = record.crSeen || std::memchr(begin, '\r', count) != nullptr;
-    held.append(begin, count);
     turn.received.take(count);
+    taken += count;
+    if (lineFeed != nullptr && !held.empty())
+      handOverHeld(record, turn.output);  // the line it held is whole
   }
-  if (record.lfSeen) {
-    handOverHeld(record, turn.output);
-  } else if (!held.empty() &&
-             (held.size() >= longestPiece || turn.now > record.heldSince + pieceInterval)) {
+  if (!held.empty() &&
+      (held.size() >= longestPiece || turn.now > record.heldSince + pieceInterval)) {
     writeHeldPiece(record, turn.output, turn.now);
   }
   // A client with nothing more to say may have just ended, which is reported at once.

@@ -25,7 +25,8 @@ struct Turn {
   OutputBuffer& output;
   ReceiveBlock& received;
   double now = 0.0;  // the loop's clock (seconds, high-resolution mode)
-  // Over the memory budget, or at a stop, the turn may receive less.
+  // Over the memory budget, or at a stop, the turn may receive less; and after a read that found
+  // less than it had room for, nothing more (the system has no more for now).
   std::size_t mostToReceive = SIZE_MAX;
   bool anyByteReceived = false;
 };
@@ -34,9 +35,9 @@ struct Turn {
 inline constexpr std::size_t escapeLength = 4;
 void writeEscape(unsigned char byte, char* out);
 
-// One turn of a client: reads what has arrived, up to one line, and writes it out when the line is
-// complete, when the first byte it holds came more than half a second ago, or when it holds
-// longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
+// One turn of a client: reads what has arrived, up to longestPiece bytes of it, and writes every
+// whole line at once; the rest of a line is held, and written when the line is complete, when the
+// first byte it holds came more than half a second ago, or when it holds longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
 // next byte has not come. When the connection has ended it writes what the client still holds,
 // reports the end on the console and returns false.
 bool pollClient(ClientRecord& record, Turn& turn);

@@ -75,13 +75,24 @@ TEST_F(LineAssemblerTest, ControlBytesAreEscapedAndEverythingElsePasses) {
   EXPECT_TRUE(log[0] == high + "\n");
 }
 
-TEST_F(LineAssemblerTest, OneLinePerTurn) {
-  connection->arrive("a\nb\n");
+// A turn hands over every whole line that has come, up to a piece's worth of the client's bytes;
+// the rest of a line waits.
+TEST_F(LineAssemblerTest, ATurnHandsOverEveryWholeLineUpToAPiece) {
+  connection->arrive("a\nb\npart");
   poll();
-  EXPECT_EQ(log, Log{"a\n"});
-  EXPECT_EQ(received.held().size(), 2u);  // the second line waits in the block received
+  EXPECT_EQ(log, Log{"a\nb\n"});
+  EXPECT_EQ(record->buffer.size(), 4u);
+  log.clear();
+  const std::string line = std::string(99, 'x') + "\n";
+  std::string lines;
+  for (int count = 0; count < 700; ++count)
+    lines += line;
+  connection->arrive("\n" + lines);
   poll();
-  EXPECT_EQ(log, (Log{"a\n", "b\n"}));
+  poll();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].size(), 5 + (longestPiece - 1) / 100 * 100);  // part, then whole lines
+  EXPECT_TRUE(log[0] + log[1] == "part\n" + lines);
 }
 
 // A new client, quiet for long, or one that has just written: the half second counts from the

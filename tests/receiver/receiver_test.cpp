@@ -87,34 +87,42 @@ TEST_F(ClientsTest, AtTheEndWhatWasReceivedIsWrittenAndNothingMore) {
   for (int look = 0; look < 5000 && !server.hasPendingConnection(); ++look)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ClientHandler& client = clients.add(server.acceptConnection(), 0);
-  const std::string received = "a\nb\nc\npart";
+  const std::string received = "a\nb\npart";
   ASSERT_EQ(net.send(sender.get(), received.data(), static_cast<int>(received.size())),
             static_cast<int>(received.size()));
   for (int look = 0; look < 5000 && log.empty(); ++look) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    clients.serve(client, now);  // one line a turn: the rest stays in the client's block
+    clients.serve(client, now);
     output.writeHeld();
   }
   ASSERT_EQ(net.send(sender.get(), "late\n", 5), 5);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   clients.finish(now, false);
   output.writeHeld();
-  EXPECT_EQ(log, (Log{"a\n", "b\nc\npart\n"}));
+  EXPECT_EQ(log, (Log{"a\nb\n", "part\n"}));
 }
 
-// A turn serves one line; a client whose block still holds a line asks for another turn, and the
-// loop then does not wait.
-TEST_F(ClientsTest, AClientWithALineStillReceivedAsksForAnotherTurn) {
+// A turn hands over every whole line a client has; a client whose block still holds bytes after a
+// piece's worth asks for another turn, and the loop then does not wait.
+TEST_F(ClientsTest, AClientWithBytesStillReceivedAsksForAnotherTurn) {
   FakeConnection* older = add(u"10.0.0.1");
   FakeConnection* newer = add(u"10.0.0.2");
   older->arrive("o1\no2\n");
   newer->arrive("n1\n");
   round({older, newer});
-  EXPECT_EQ(log, Log{"o1\nn1\n"});  // one write a round: the lines gathered
-  EXPECT_TRUE(loop.turnsPending());
-  EXPECT_EQ(older->waiting(), 0u);  // o2 is in its block
+  EXPECT_EQ(log, Log{"o1\no2\nn1\n"});  // one write a round: the lines gathered
+  EXPECT_FALSE(loop.turnsPending());
+
+  log.clear();
+  older->arrive("held");
   round({older});
-  EXPECT_EQ(log, (Log{"o1\nn1\n", "o2\n"}));
+  older->arrive(std::string(longestPiece, 'y') + "\n");
+  round({older});  // the held line fills a piece from the block, whose last bytes wait
+  EXPECT_TRUE(loop.turnsPending());
+  round({older});
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].size(), longestPiece);
+  EXPECT_EQ(log[1], "yyyy\n");
 }
 
 // A client that holds part of a line has its timer set for half a second after the first byte it
