@@ -1,11 +1,13 @@
 // farspeak-bench FARSPEAK [SCENARIO...]: runs each scenario (all by default) against the given
-// farspeak and against socat doing the same job, and prints each figure beside socat's. Each
-// target listens on a port of its own: farspeak on the one it picks (-p 0), socat on one found
-// free.
+// farspeak and against socat doing the same job, and prints each figure beside socat's; the
+// throughput scenarios also against a trivial receiver (bench/trivial_receiver.h), the ceiling of
+// one thread. Each target listens on a port of its own: farspeak on the one it picks (-p 0), the
+// others on one found free.
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -14,6 +16,7 @@
 #include "bench/machine.h"
 #include "bench/scenarios.h"
 #include "bench/target.h"
+#include "bench/trivial_receiver.h"
 
 namespace {
 
@@ -76,28 +79,36 @@ std::string ratio(double farspeak, double socat) {
   return text;
 }
 
-void printColumns(const std::string& label, const std::string& farspeak, const std::string& socat,
-                  const std::string& ratioText) {
-  std::printf("  %-44s %16s %16s %16s\n", label.c_str(), farspeak.c_str(), socat.c_str(),
-              ratioText.c_str());
+// The label, then for each other target its figure and farspeak's divided by it.
+void printColumns(const std::string& label, const std::vector<std::string>& columns) {
+  std::printf("  %-44s", label.c_str());
+  for (const std::string& column : columns)
+    std::printf(" %16s", column.c_str());
+  std::printf("\n");
 }
 
-void printFigures(const Figures& farspeak, const Figures& socat) {
-  const Figures& labels = farspeak.size() >= socat.size() ? farspeak : socat;
-  for (std::size_t row = 0; row < labels.size(); ++row) {
-    const Figure* mine = row < farspeak.size() ? &farspeak[row] : nullptr;
-    const Figure* theirs = row < socat.size() ? &socat[row] : nullptr;
-    const Figure& figure = labels[row];
-    printColumns(figure.label, mine ? formatNumber(mine->value, mine->decimals) : "failed",
-                 theirs ? formatNumber(theirs->value, theirs->decimals) : "failed",
-                 mine && theirs && figure.compared ? ratio(mine->value, theirs->value) : "");
+// Farspeak's figures, then each other target's beside it with the ratio.
+void printFigures(const Figures& farspeak, const std::vector<Figures>& others) {
+  for (std::size_t row = 0; row < farspeak.size(); ++row) {
+    const Figure& mine = farspeak[row];
+    std::vector<std::string> columns{formatNumber(mine.value, mine.decimals)};
+    for (const Figures& other : others) {
+      const Figure* theirs = row < other.size() ? &other[row] : nullptr;
+      columns.push_back(theirs ? formatNumber(theirs->value, theirs->decimals) : "failed");
+      columns.push_back(theirs && mine.compared ? ratio(mine.value, theirs->value) : "");
+    }
+    printColumns(mine.label, columns);
   }
+  if (farspeak.empty())
+    printColumns("failed", {});
   std::fflush(stdout);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && argv[1] == farspeak::bench::trivialReceiverOption)
+    return farspeak::bench::runTrivialReceiver(static_cast<std::uint16_t>(std::atoi(argv[2])));
   if (argc < 2) {
     std::cerr << "usage: farspeak-bench FARSPEAK [SCENARIO...]\nscenarios:";
     for (const auto& scenario : farspeak::bench::scenarios())
@@ -115,27 +126,42 @@ int main(int argc, char** argv) {
       "farspeak", {argv[1], "-p", "0"}, systemListenBacklog()};
   const farspeak::bench::TargetCommand socat{
       "socat", {"socat", "-u", "TCP-LISTEN:{port},fork,reuseaddr", "STDOUT"}, 5};
+  const farspeak::bench::TargetCommand trivial{
+      "trivial",
+      {"/proc/self/exe", std::string(farspeak::bench::trivialReceiverOption), "{port}"},
+      systemListenBacklog()};
   const std::vector<std::string> chosen(argv + 2, argv + argc);
 
   describeMachine();
-  std::cout << "Ratio: farspeak's figure divided by socat's.\n";
+  std::cout << "Ratio: farspeak's figure divided by the one before it.\n";
   bool allRan = true;
   for (const auto& scenario : farspeak::bench::scenarios()) {
     const bool named = std::find(chosen.begin(), chosen.end(), scenario.name) != chosen.end();
     if (chosen.empty() ? !scenario.byDefault : !named)
       continue;
     std::cout << "\n" << scenario.title << "\n";
-    printColumns("", "farspeak", "socat", "ratio");
+    std::vector<farspeak::bench::TargetCommand> others{socat};
+    std::vector<std::string> heads{"farspeak", "socat", "ratio"};
+    if (scenario.againstTrivial) {
+      others.push_back(trivial);
+      heads.insert(heads.end(), {"trivial", "ratio"});
+    }
+    printColumns("", heads);
     std::cout.flush();
     std::vector<Figures> myRounds;
-    std::vector<Figures> theirRounds;
+    std::vector<std::vector<Figures>> theirRounds(others.size());
     for (int round = 0; round < scenario.rounds; ++round) {
       myRounds.push_back(scenario.run(farspeak));
-      theirRounds.push_back(scenario.run(socat));
+      for (std::size_t other = 0; other < others.size(); ++other)
+        theirRounds[other].push_back(scenario.run(others[other]));
+    }
+    std::vector<Figures> theirs;
+    for (const std::vector<Figures>& rounds : theirRounds) {
+      theirs.push_back(farspeak::bench::combineRounds(rounds));
+      allRan = allRan && !theirs.back().empty();
     }
     const Figures mine = farspeak::bench::combineRounds(myRounds);
-    const Figures theirs = farspeak::bench::combineRounds(theirRounds);
-    allRan = allRan && !mine.empty() && !theirs.empty();
+    allRan = allRan && !mine.empty();
     printFigures(mine, theirs);
   }
   return allRan ? 0 : 1;

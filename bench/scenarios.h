@@ -29,6 +29,8 @@ struct Scenario {
   int rounds = 1;
   // Whether a run that names no scenario takes it; one that takes minutes is run by name.
   bool byDefault = true;
+  // Whether the trivial receiver runs it too, as the ceiling of one thread.
+  bool againstTrivial = false;
 };
 
 std::vector<Scenario> scenarios();
