@@ -173,12 +173,16 @@ void apply(const OptionName& option, std::string_view spelling,
       options.timestamps = true;
       break;
     case 'h':
-      commandLine.action = Action::help;
-      commandLine.text = helpText;
+      if (commandLine.action == Action::run) {
+        commandLine.action = Action::help;
+        commandLine.text = helpText;
+      }
       break;
     case 'V':
-      commandLine.action = Action::version;
-      commandLine.text = "farspeak " + std::string(programVersion);
+      if (commandLine.action == Action::run) {
+        commandLine.action = Action::version;
+        commandLine.text = "farspeak " + std::string(programVersion);
+      }
       break;
   }
 }
@@ -188,7 +192,7 @@ void apply(const OptionName& option, std::string_view spelling,
 CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuestionMarkIsHelp) {
   CommandLine commandLine;
   bool optionsEnded = false;
-  for (int index = 1; index < argc && commandLine.action == Action::run; ++index) {
+  for (int index = 1; index < argc && commandLine.action != Action::badUsage; ++index) {
     const std::string_view argument = argv[index];
     const bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
     if (!isOption) {
@@ -217,7 +221,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuesti
     } else {
       // Short options, one after another; one with a value takes the rest of the argument, or
       // else the next argument.
-      for (std::size_t at = 1; at < argument.size() && commandLine.action == Action::run; ++at) {
+      for (std::size_t at = 1; at < argument.size() && commandLine.action != Action::badUsage;
+           ++at) {
         const std::string spelling = {'-', argument[at]};
         const OptionName* option = findShort(argument[at]);
         if (option == nullptr) {

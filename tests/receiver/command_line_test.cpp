@@ -93,7 +93,7 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
   }
 }
 
-TEST(CommandLineTest, HelpAndVersionAreAnsweredByTheFirstRequestOrMistake) {
+TEST(CommandLineTest, AMistakeAnywhereIsBadUsageAndElseTheFirstRequestIsAnswered) {
   const std::string version = "farspeak " + std::string(programVersion);
   const struct {
     Arguments arguments;
@@ -106,12 +106,19 @@ TEST(CommandLineTest, HelpAndVersionAreAnsweredByTheFirstRequestOrMistake) {
       {{"--version"}, false, Action::version},
       {{"-tV"}, false, Action::version},
       {{"-p", "8080", "--help"}, false, Action::help},
-      {{"--help", "--colour"}, false, Action::help},
       {{"--version", "--help"}, false, Action::version},
+      {{"-hV"}, false, Action::help},
+      {{"--help", "-t", "-p", "0"}, false, Action::help},
+      {{"--help", "--colour"}, false, Action::badUsage},
+      {{"--version", "--bogus"}, false, Action::badUsage},
+      {{"-V", "extra"}, false, Action::badUsage},
+      {{"-hx"}, false, Action::badUsage},
+      {{"--help", "-p"}, false, Action::badUsage},
       {{"--colour", "--help"}, false, Action::badUsage},
       {{"-p", "70000", "--version"}, false, Action::badUsage},
       {{"/?"}, true, Action::help},
       {{"-t", "/?"}, true, Action::help},
+      {{"/?", "/x"}, true, Action::badUsage},
       {{"/?"}, false, Action::badUsage},
       {{"--", "/?"}, true, Action::badUsage},
       {{"--", "--help"}, false, Action::badUsage},
@@ -144,6 +151,7 @@ TEST(CommandLineTest, BadUsageSaysExactlyWhatIsWrong) {
       {{"-x"}, "unknown option '-x'"},
       {{"-tx"}, "unknown option '-x'"},
       {{"--tag=yes"}, "'--tag' takes no value"},
+      {{"--version", "--bogus", "-x"}, "unknown option '--bogus'"},  // the first mistake
       {{"--help="}, "'--help' takes no value"},
       {{"-p"}, "'-p' needs a number from 0 to 65535"},
       {{"-t", "--port"}, "'--port' needs a number from 0 to 65535"},

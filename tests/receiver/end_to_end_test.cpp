@@ -276,6 +276,7 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
        windowsConventions ? help : "",
        windowsConventions ? "" : refusal("unexpected argument '/?'")},
       {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
+      {{"--version", "--bogus"}, 2, "", refusal("unknown option '--bogus'")},
       {{"-p", "70000"}, 2, "", refusal("port must be a number from 0 to 65535, not '70000'")},
       {{"--listen", "1:2:3"},
        2,
