@@ -13,20 +13,24 @@ namespace {
 
 using Action = CommandLine::Action;
 
+enum class Option { port, listen, tag, timestamps, json, ansi, help, version };
+
 struct OptionName {
-  char shortName;
+  Option option;
+  char shortName;  // '\0' for an option with a long name only
   std::string_view longName;
   std::string_view valueWanted;  // what its value must be; empty for an option without one
 };
 
 constexpr OptionName optionNames[] = {
-    {'p', "port", "a number from 0 to 65535"},
-    {'l', "listen", "an IPv4 or IPv6 address or a host name"},
-    {'t', "tag", ""},
-    {'T', "timestamps", ""},
-    {'\0', "json", ""},  // the one option without a short form
-    {'h', "help", ""},
-    {'V', "version", ""},
+    {Option::port, 'p', "port", "a number from 0 to 65535"},
+    {Option::listen, 'l', "listen", "an IPv4 or IPv6 address or a host name"},
+    {Option::tag, 't', "tag", ""},
+    {Option::timestamps, 'T', "timestamps", ""},
+    {Option::json, '\0', "json", ""},
+    {Option::ansi, '\0', "ansi", ""},
+    {Option::help, 'h', "help", ""},
+    {Option::version, 'V', "version", ""},
 };
 
 const OptionName* findShort(char name) {
@@ -143,8 +147,8 @@ void apply(const OptionName& option, std::string_view spelling,
     return;
   }
   Options& options = commandLine.options;
-  switch (option.shortName) {
-    case 'p':
+  switch (option.option) {
+    case Option::port:
       if (const std::optional<std::uint16_t> port = parsePort(*value)) {
         options.port = *port;
       } else {
@@ -152,7 +156,7 @@ void apply(const OptionName& option, std::string_view spelling,
                "port must be " + std::string(option.valueWanted) + ", not " + quoted(*value));
       }
       break;
-    case 'l':
+    case Option::listen:
       if (const std::optional<std::string> refused = refusedListenAddress(std::string(*value))) {
         refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) + ": " +
                                 quoted(*value) + " " + *refused);
@@ -163,22 +167,25 @@ void apply(const OptionName& option, std::string_view spelling,
         options.listenAddresses.emplace_back(*value);
       }
       break;
-    case '\0':
+    case Option::json:
       options.json = true;
       break;
-    case 't':
+    case Option::ansi:
+      options.ansi = true;
+      break;
+    case Option::tag:
       options.tag = true;
       break;
-    case 'T':
+    case Option::timestamps:
       options.timestamps = true;
       break;
-    case 'h':
+    case Option::help:
       if (commandLine.action == Action::run) {
         commandLine.action = Action::help;
         commandLine.text = helpText;
       }
       break;
-    case 'V':
+    case Option::version:
       if (commandLine.action == Action::run) {
         commandLine.action = Action::version;
         commandLine.text = "farspeak " + std::string(programVersion);

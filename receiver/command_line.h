@@ -20,6 +20,7 @@ struct Options {
   bool tag = false;         // -t, --tag: each piece starts with the client's address
   bool timestamps = false;  // -T, --timestamps: each piece starts with the local time
   bool json = false;        // --json: one JSON record per line
+  bool ansi = false;        // --ansi: the clients' colour sequences pass
 
   bool operator==(const Options&) const = default;
 };

@@ -32,8 +32,8 @@ void writeEscape(unsigned char byte, char* out);
 // One turn of a client: reads what has arrived, up to one line, and writes it out when the line is
 // complete, when the first byte it holds came more than half a second ago, or when it holds
 // longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
-// next byte has not come. When the connection has ended it writes what the client still holds,
-// reports the end on the console and returns false.
+// next byte has not come, nor, with --ansi, inside a colour sequence. When the connection has ended
+// it writes what the client still holds, reports the end on the console and returns false.
 bool pollClient(ClientRecord& record, Pass& pass);
 
 // When the part of a line the client holds falls due as a piece; nothing when it holds nothing.

@@ -506,7 +506,8 @@ bool runReceiver(const Options& options) {
   for (std::size_t server = 0; server < servers.size(); ++server)
     banner.writeText(server > 0 ? " " : "").writeWideText(servers[server]->getHostAddress());
   banner.writeText("\n");
-  // Colours are for a person at a terminal, who has not asked for none (no-color.org).
+  // Colours are for a person at a terminal, who has not asked for none (no-color.org); the
+  // clients' own, asked for by name, whatever the output and NO_COLOR (a record escapes them).
   const char* noColour = std::getenv("NO_COLOR");
   const bool prefixes = !options.json;
   const OutputFormat format{.tags = prefixes && options.tag,
@@ -514,7 +515,8 @@ bool runReceiver(const Options& options) {
                             .colour = prefixes && options.tag &&
                                       (noColour == nullptr || *noColour == '\0') &&
                                       services.standardOutputTakesColour(),
-                            .json = options.json};
+                            .json = options.json,
+                            .ansi = prefixes && options.ansi};
   std::vector<plinth::InternetServer*> listening;
   for (const auto& server : servers)
     listening.push_back(server.get());

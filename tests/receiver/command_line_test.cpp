@@ -51,6 +51,8 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
   everything.listenAddresses = {"127.0.0.1"};
   Options json;
   json.json = true;
+  Options ansi = withFlags(true, false);
+  ansi.ansi = true;
   const struct {
     Arguments arguments;
     Options options;
@@ -73,6 +75,8 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
       {{"-l", "localhost"}, withAddresses({"localhost"})},  // a name: looked up at start-up
       {{"-l", "no-such-host.invalid"}, withAddresses({"no-such-host.invalid"})},
       {{"--json"}, json},
+      {{"--ansi", "-t"}, ansi},
+      {{"-t", "--ansi", "--ansi"}, ansi},
       {{"-t"}, withFlags(true, false)},
       {{"--tag"}, withFlags(true, false)},
       {{"-T"}, withFlags(false, true)},
@@ -108,7 +112,7 @@ TEST(CommandLineTest, AMistakeAnywhereIsBadUsageAndElseTheFirstRequestIsAnswered
       {{"-p", "8080", "--help"}, false, Action::help},
       {{"--version", "--help"}, false, Action::version},
       {{"-hV"}, false, Action::help},
-      {{"--help", "-t", "-p", "0"}, false, Action::help},
+      {{"--help", "--ansi", "-p", "0"}, false, Action::help},
       {{"--help", "--colour"}, false, Action::badUsage},
       {{"--version", "--bogus"}, false, Action::badUsage},
       {{"-V", "extra"}, false, Action::badUsage},
@@ -151,6 +155,7 @@ TEST(CommandLineTest, BadUsageSaysExactlyWhatIsWrong) {
       {{"-x"}, "unknown option '-x'"},
       {{"-tx"}, "unknown option '-x'"},
       {{"--tag=yes"}, "'--tag' takes no value"},
+      {{"--ansi=yes"}, "'--ansi' takes no value"},
       {{"--version", "--bogus", "-x"}, "unknown option '--bogus'"},  // the first mistake
       {{"--help="}, "'--help' takes no value"},
       {{"-p"}, "'-p' needs a number from 0 to 65535"},
