@@ -38,7 +38,7 @@ class OutputBuffer : public plinth::HeldOutput {
   // returns. Then `endPiece`, `coloured` when a colour sequence of the client's passed in it: the
   // colour is reset before the piece's line end, or after its last byte. A piece is never empty.
   ByteBuffer& startPiece(const ClientRecord& client);
-  void endPiece(ClientRecord& client, bool coloured = false);
+  void endPiece(ClientRecord& client, bool coloured);
   // The client goes, or the program ends: the line left open is ended. Between pieces only.
   void endLine(const ClientRecord& client);
   void endOpenLine();
