@@ -1,10 +1,12 @@
 // The line assembler under a script of arrivals, clock steps, ends and polls, with and without
-// prefixes. The receiver reads in bulk, in whatever pieces the connection shows, and escapes whole
-// runs at once; every turn must write exactly what a model turn writes that reads a byte at a time
-// and grows each piece a character at a time. The model's pieces must hold every byte read, once
-// and in order, each written only as the line, size and half-second rules (or the client's end)
-// allow, none longer than longestPiece; and the receiver's buffer must stay bounded and hold no
-// storage while empty.
+// prefixes and --ansi. The receiver reads in bulk, in whatever pieces the connection shows, and
+// escapes whole runs at once; every turn must write exactly what a model turn writes that reads a
+// byte at a time and grows each piece a character at a time. The model's pieces must hold every
+// byte read, once and in order, each written only as the line, size and half-second rules (or the
+// client's end) allow, none longer than longestPiece; and the receiver's buffer must stay bounded
+// and hold no storage while empty. Whatever the model says, no ESC reaches the output but one that
+// starts a well-formed colour sequence, with --ansi only, and no colour is left on at a line end or
+// where a turn's output stops.
 //
 // A second script runs several clients through the loop's Clients, pieces falling due as the clock
 // moves: after each turn, a client's timer must be set exactly when it holds bytes, at the time
@@ -62,10 +64,29 @@ std::string escapedBytes(std::string_view bytes) {
   return text;
 }
 
+// No ESC but one that starts a colour sequence (with --ansi only: ESC [, parameters, m, 64 bytes
+// at most), and no colour left on at a line end or at the end of `out`, where a piece ends.
+void checkColours(std::string_view out, bool ansi) {
+  bool colourOn = false;
+  for (std::size_t at = 0; at < out.size(); ++at) {
+    if (out[at] == '\n')
+      FUZZ_REQUIRE(!colourOn);
+    if (out[at] != '\x1b')
+      continue;
+    const std::size_t end = out.find_first_not_of("0123456789;:", at + 2);
+    FUZZ_REQUIRE(ansi && out.substr(at, 2) == "\x1b[" && end != std::string_view::npos &&
+                 out[end] == 'm' && end + 1 - at <= 64);
+    colourOn = out.substr(at, end + 1 - at) != "\x1b[0m";
+    at = end;
+  }
+  FUZZ_REQUIRE(!colourOn);
+}
+
 // The model: the turn as rules, a byte and a character at a time.
 struct Model {
   FakeConnection connection;
   bool prefixed = false;
+  bool ansi = false;
   std::string held;
   double heldSince = 0.0;
   bool lineOpen = false;
@@ -89,18 +110,30 @@ struct Model {
   }
 
   // What a piece never splits, at `at` of `text` (the client's bytes known so far), and how it is
-  // written: a character valid so far, a line end, or an escape.
+  // written: a character valid so far, a line end, a colour sequence, or an escape. `startsPiece`
+  // when only colour sequences come before it in its piece.
   struct Unit {
     std::size_t length = 1;
     std::string out;
+    bool colour = false;
   };
-  Unit unitAt(std::string_view text, std::size_t at) const {
+  static bool isColourParameter(unsigned char byte) {
+    return (byte >= '0' && byte <= '9') || byte == ';' || byte == ':';
+  }
+  Unit unitAt(std::string_view text, std::size_t at, bool startsPiece) const {
     const auto byte = [&](std::size_t index) {
       return at + index < text.size() ? static_cast<unsigned char>(text[at + index]) : 0;
     };
     const auto escape = [&](std::size_t length) {
       return Unit{length, escapedBytes(text.substr(at, length))};
     };
+    if (ansi && byte(0) == 0x1B && byte(1) == '[') {
+      std::size_t length = 2;
+      while (at + length < text.size() && isColourParameter(byte(length)))
+        ++length;
+      if (at + length < text.size() && byte(length) == 'm' && length + 1 <= 64)
+        return {length + 1, std::string(text.substr(at, length + 1)), true};
+    }
     if (byte(0) == '\r' && byte(1) == '\n')
       return {2, "\r\n"};
     if (byte(0) == '\r')
@@ -112,7 +145,7 @@ struct Model {
     if (byte(0) == 0xC2 && byte(1) >= 0x80 && byte(1) <= 0x9F)
       return escape(2);
     if (prefixed && byte(0) == 0xE2 && byte(1) == 0x80 &&
-        (byte(2) == 0xA8 || byte(2) == 0xA9 || (byte(2) == 0xA6 && at == 0)))
+        (byte(2) == 0xA8 || byte(2) == 0xA9 || (byte(2) == 0xA6 && startsPiece)))
       return escape(3);
     const plinth::Utf8Sequence character = plinth::readUtf8(text.substr(at, 4));
     const std::size_t length =
@@ -124,6 +157,15 @@ struct Model {
   std::size_t pieceEnd() const {
     if (prefixed && !held.empty() && held.back() == '\r')
       return held.size() - 1;
+    // The start of a colour sequence: ESC, then '[' and parameters, short of 64 bytes.
+    for (std::size_t back = 1; ansi && back < 64 && back <= held.size(); ++back) {
+      const std::string_view tail = std::string_view(held).substr(held.size() - back);
+      if (tail[0] == '\x1b' &&
+          (back == 1 || (tail[1] == '[' && std::all_of(tail.begin() + 2, tail.end(), [](char byte) {
+                           return isColourParameter(static_cast<unsigned char>(byte));
+                         }))))
+        return held.size() - back;
+    }
     for (std::size_t back = 1; back <= 3 && back <= held.size(); ++back) {
       const std::size_t at = held.size() - back;
       if (plinth::readUtf8(std::string_view(held).substr(at)).kind ==
@@ -137,14 +179,23 @@ struct Model {
   std::string piece(std::size_t stop) {
     std::string body;
     std::size_t taken = 0;
+    bool coloured = false;
+    bool startsPiece = true;
+    std::size_t lineEnd = 0;  // the size of the line end written last, if the piece ends with it
     while (taken < stop) {
-      const Unit unit = unitAt(held, taken);
+      const Unit unit = unitAt(held, taken, startsPiece);
       if (body.size() + unit.out.size() > longestPiece)
         break;
       body += unit.out;
       taken += unit.length;
+      coloured = coloured || unit.colour;
+      startsPiece = startsPiece && unit.colour;
+      lineEnd = unit.out == "\n" || unit.out == "\r\n" ? unit.out.size() : 0;
     }
     FUZZ_REQUIRE(taken > 0 && taken <= stop);
+    // Colour never outlives its piece, and the reset is not counted in its size.
+    if (coloured)
+      body.insert(body.size() - lineEnd, "\x1b[0m");
     std::string out;
     if (prefixed)
       out.append(lineOpen ? "\n" : "").append(tag).append(lineOpen ? mark : "");
@@ -265,6 +316,7 @@ bool poll(Session& s) {
   bool modelReceived = false;
   FUZZ_REQUIRE(s.model.turn(seconds(loopClock), modelWritten, modelReceived) == kept);
   FUZZ_REQUIRE(s.output.substr(outputBefore) == modelWritten);
+  checkColours(modelWritten, s.model.ansi);
   FUZZ_REQUIRE(modelReceived == turn.anyByteReceived);
   // What the receiver took into its block and has not handed over, the model has not read.
   FUZZ_REQUIRE(s.model.connection.waiting() == connection.waiting() + s.received.held().size());
@@ -298,7 +350,7 @@ bool poll(Session& s) {
 
 void runScript(Session& s, FuzzedDataProvider& script) {
   while (script.remaining_bytes() > 0) {
-    switch (script.ConsumeIntegralInRange(0, 9)) {
+    switch (script.ConsumeIntegralInRange(0, 10)) {
       case 0:
         deliver(s, script.ConsumeBytesAsString(script.ConsumeIntegralInRange<std::size_t>(1, 64)));
         break;
@@ -327,10 +379,21 @@ void runScript(Session& s, FuzzedDataProvider& script) {
       case 7: {  // bytes the escape and cutting rules turn on
         static constexpr std::string_view tokens[] = {
             "\xC2\x80",     "\xC2\x9F", "\xC2\xA0", "\xC2", "\xE2\x80\xA6",     "\xE2\x80\xA8",
-            "\xE2\x80\xA9", "\xE2\x80", "\r",       "\r\n", "\xF0\x9F\x98\x80", "\xF0\x9F"};
+            "\xE2\x80\xA9", "\xE2\x80", "\r",       "\r\n", "\xF0\x9F\x98\x80", "\xF0\x9F",
+            "\x1b",         "\x1b[",    "\x1b[0m",  "m",    "\x1b]0;t\x07"};
         deliver(s,
                 std::string(
                     tokens[script.ConsumeIntegralInRange<std::size_t>(0, std::size(tokens) - 1)]));
+        break;
+      }
+      case 8: {  // a colour sequence, finished or not, up to a parameter too many
+        std::string sequence = "\x1b[";
+        for (std::size_t count = script.ConsumeIntegralInRange<std::size_t>(0, 63); count > 0;
+             --count)
+          sequence += "0123456789;:"[script.ConsumeIntegralInRange(0, 11)];
+        if (script.ConsumeBool())
+          sequence += 'm';
+        deliver(s, sequence);
         break;
       }
       case 5:  // many passes, as a client streaming for a while meets them
@@ -354,6 +417,7 @@ void runScript(Session& s, FuzzedDataProvider& script) {
   if (s.model.lineOpen)
     modelWritten += '\n';
   FUZZ_REQUIRE(s.output.substr(outputBefore) == modelWritten);
+  checkColours(modelWritten, s.model.ansi);
   FUZZ_REQUIRE(s.record->buffer.empty() && s.record->buffer.capacity() == 0);
 }
 
@@ -363,7 +427,8 @@ void runScript(Session& s, FuzzedDataProvider& script) {
 void runTimers(FuzzedDataProvider& script) {
   constexpr std::size_t clientCount = 4;
   plinth::EventLoop loop;
-  farspeak::OutputBuffer output(farspeak::OutputFormat{.tags = script.ConsumeBool()});
+  farspeak::OutputBuffer output(
+      farspeak::OutputFormat{.tags = script.ConsumeBool(), .ansi = script.ConsumeBool()});
   farspeak::MemoryBudget budget;
   farspeak::Clients clients(loop, output, budget);
   FakeConnection* connections[clientCount];
@@ -392,7 +457,7 @@ void runTimers(FuzzedDataProvider& script) {
       continue;
     }
     // Bytes of its own, or the start or the end of a character, which a piece leaves held.
-    static constexpr std::string_view tokens[] = {"\xC3", "\xA9", "\r", "\n", "x"};
+    static constexpr std::string_view tokens[] = {"\xC3", "\xA9", "\r", "\n", "x", "\x1b[1"};
     const std::string bytes =
         script.ConsumeBool()
             ? std::string(
@@ -423,9 +488,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Session s;
   session = &s;
   s.model.prefixed = script.ConsumeBool();
+  s.model.ansi = script.ConsumeBool();
   s.connection = new FakeConnection();
   {
-    const farspeak::OutputFormat format{.tags = s.model.prefixed};
+    const farspeak::OutputFormat format{.tags = s.model.prefixed, .ansi = s.model.ansi};
     farspeak::OutputBuffer output(format);
     farspeak::ClientRecord record(s.connection, format);
     s.record = &record;

@@ -18,6 +18,7 @@ struct OutputFormat {
   bool timestamps = false;  // each piece starts with the local time it is written
   bool colour = false;      // each client's tag in a colour of its own
   bool json = false;        // one JSON record per line instead of text (the others are off)
+  bool ansi = false;        // the clients' own colour sequences (SGR) pass, each piece reset after
 
   bool prefixed() const { return tags || timestamps; }
 };

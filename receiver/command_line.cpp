@@ -13,20 +13,24 @@ namespace {
 
 using Action = CommandLine::Action;
 
+enum class Option { port, listen, tag, timestamps, json, ansi, help, version };
+
 struct OptionName {
-  char shortName;
+  Option option;
+  char shortName;  // '\0' for an option with a long name only
   std::string_view longName;
   std::string_view valueWanted;  // what its value must be; empty for an option without one
 };
 
 constexpr OptionName optionNames[] = {
-    {'p', "port", "a number from 0 to 65535"},
-    {'l', "listen", "an IPv4 or IPv6 address or a host name"},
-    {'t', "tag", ""},
-    {'T', "timestamps", ""},
-    {'\0', "json", ""},  // the one option without a short form
-    {'h', "help", ""},
-    {'V', "version", ""},
+    {Option::port, 'p', "port", "a number from 0 to 65535"},
+    {Option::listen, 'l', "listen", "an IPv4 or IPv6 address or a host name"},
+    {Option::tag, 't', "tag", ""},
+    {Option::timestamps, 'T', "timestamps", ""},
+    {Option::json, '\0', "json", ""},
+    {Option::ansi, '\0', "ansi", ""},
+    {Option::help, 'h', "help", ""},
+    {Option::version, 'V', "version", ""},
 };
 
 const OptionName* findShort(char name) {
@@ -143,8 +147,8 @@ void apply(const OptionName& option, std::string_view spelling,
     return;
   }
   Options& options = commandLine.options;
-  switch (option.shortName) {
-    case 'p':
+  switch (option.option) {
+    case Option::port:
       if (const std::optional<std::uint16_t> port = parsePort(*value)) {
         options.port = *port;
       } else {
@@ -152,7 +156,7 @@ void apply(const OptionName& option, std::string_view spelling,
                "port must be " + std::string(option.valueWanted) + ", not " + quoted(*value));
       }
       break;
-    case 'l':
+    case Option::listen:
       if (const std::optional<std::string> refused = refusedListenAddress(std::string(*value))) {
         refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) + ": " +
                                 quoted(*value) + " " + *refused);
@@ -163,22 +167,29 @@ void apply(const OptionName& option, std::string_view spelling,
         options.listenAddresses.emplace_back(*value);
       }
       break;
-    case '\0':
+    case Option::json:
       options.json = true;
       break;
-    case 't':
+    case Option::ansi:
+      options.ansi = true;
+      break;
+    case Option::tag:
       options.tag = true;
       break;
-    case 'T':
+    case Option::timestamps:
       options.timestamps = true;
       break;
-    case 'h':
-      commandLine.action = Action::help;
-      commandLine.text = helpText;
+    case Option::help:
+      if (commandLine.action == Action::run) {
+        commandLine.action = Action::help;
+        commandLine.text = helpText;
+      }
       break;
-    case 'V':
-      commandLine.action = Action::version;
-      commandLine.text = "farspeak " + std::string(programVersion);
+    case Option::version:
+      if (commandLine.action == Action::run) {
+        commandLine.action = Action::version;
+        commandLine.text = "farspeak " + std::string(programVersion);
+      }
       break;
   }
 }
@@ -188,7 +199,7 @@ void apply(const OptionName& option, std::string_view spelling,
 CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuestionMarkIsHelp) {
   CommandLine commandLine;
   bool optionsEnded = false;
-  for (int index = 1; index < argc && commandLine.action == Action::run; ++index) {
+  for (int index = 1; index < argc && commandLine.action != Action::badUsage; ++index) {
     const std::string_view argument = argv[index];
     const bool isOption = !optionsEnded && argument.size() > 1 && argument[0] == '-';
     if (!isOption) {
@@ -217,7 +228,8 @@ CommandLine parseCommandLine(int argc, const char* const* argv, bool slashQuesti
     } else {
       // Short options, one after another; one with a value takes the rest of the argument, or
       // else the next argument.
-      for (std::size_t at = 1; at < argument.size() && commandLine.action == Action::run; ++at) {
+      for (std::size_t at = 1; at < argument.size() && commandLine.action != Action::badUsage;
+           ++at) {
         const std::string spelling = {'-', argument[at]};
         const OptionName* option = findShort(argument[at]);
         if (option == nullptr) {

@@ -20,6 +20,7 @@ struct Options {
   bool tag = false;         // -t, --tag: each piece starts with the client's address
   bool timestamps = false;  // -T, --timestamps: each piece starts with the local time
   bool json = false;        // --json: one JSON record per line
+  bool ansi = false;        // --ansi: the clients' colour sequences pass
 
   bool operator==(const Options&) const = default;
 };
@@ -33,8 +34,9 @@ struct CommandLine {
   std::string text;
 };
 
-// Reads the arguments after the program's name, left to right: the first request for help or the
-// version, or the first mistake, decides, and nothing after it is read. Short options combine
+// Reads the arguments after the program's name, left to right: the first mistake decides, and
+// nothing after it is read; without one, the first request for help or the version decides, so
+// that a mistake beside it is not passed over in silence. Short options combine
 // (-tT), and a value follows its option or is joined to it (-p 8080, -p8080, --port 8080,
 // --port=8080); "--" ends the options. Every argument that is not an option is a mistake, "/?"
 // apart when `slashQuestionMarkIsHelp`.

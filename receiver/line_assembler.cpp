@@ -18,7 +18,9 @@
 // - with prefixes, what would let a client's text pass for a line of another client's to a reader
 //   that splits lines on it: a CR not followed by LF, the line and paragraph separators (E2 80 A8,
 //   E2 80 A9), and "…" (E2 80 A6) right after a prefix, where it would read as a continuation mark.
-// Every other byte passes unchanged.
+// Every other byte passes unchanged. With --ansi, a colour sequence (SGR: ESC [, parameters, m, at
+// most 64 bytes) passes too, and a "…" after nothing but colour sequences still starts the piece,
+// since they show as nothing; every other ESC is escaped as before.
 
 namespace farspeak {
 namespace {
@@ -26,6 +28,8 @@ namespace {
 constexpr unsigned char lastControl = 31;
 constexpr unsigned char c1Lead = 0xC2;         // lead byte of U+0080 to U+00BF
 constexpr unsigned char separatorLead = 0xE2;  // lead byte of U+2000 to U+2FFF
+constexpr unsigned char escapeByte = 0x1B;
+constexpr std::ptrdiff_t longestColour = 64;  // bytes of a colour sequence that passes, ESC to m
 
 bool isContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
@@ -65,6 +69,46 @@ const unsigned char* findSpecial(const unsigned char* next, const unsigned char*
   return next;
 }
 
+bool isColourParameter(unsigned char byte) {
+  return (byte >= '0' && byte <= '9') || byte == ';' || byte == ':';
+}
+
+// What the bytes from an ESC at `at` make, the client's bytes known up to `end`: a colour sequence
+// of `length` bytes, none, or the start of one that bytes still to come may finish.
+struct ColourSequence {
+  enum Kind { none, unfinished, complete };
+  Kind kind = none;
+  std::size_t length = 0;
+};
+
+ColourSequence readColour(const unsigned char* at, const unsigned char* end) {
+  const unsigned char* next = at + 1;
+  if (next == end)
+    return {ColourSequence::unfinished};
+  if (*next != '[')
+    return {};
+  for (++next; next < end && next - at < longestColour; ++next) {
+    if (*next == 'm')
+      return {ColourSequence::complete, static_cast<std::size_t>(next + 1 - at)};
+    if (!isColourParameter(*next))
+      return {};
+  }
+  return next == end && next - at < longestColour ? ColourSequence{ColourSequence::unfinished}
+                                                  : ColourSequence{};
+}
+
+// The ESC of a colour sequence that bytes in [begin, end) end inside of, if they do.
+const unsigned char* unfinishedColour(const unsigned char* begin, const unsigned char* end) {
+  for (const unsigned char* at = end; at > begin && end - at < longestColour;) {
+    --at;
+    if (*at == escapeByte)
+      return readColour(at, end).kind == ColourSequence::unfinished ? at : nullptr;
+    if (!isColourParameter(*at) && *at != '[')
+      return nullptr;
+  }
+  return nullptr;
+}
+
 // Where a piece may end instead of at `cut` so as not to split a character that is valid so far:
 // `cut`, or the start of that character. The client's bytes are known from `begin` to `end`.
 const unsigned char* characterBoundary(const unsigned char* begin, const unsigned char* cut,
@@ -85,28 +129,41 @@ const unsigned char* characterBoundary(const unsigned char* begin, const unsigne
 }
 
 // How far an unfinished line held in [begin, end) may be written before more bytes come: not into
-// a character, nor with prefixes past a CR that an LF may still follow.
-const unsigned char* pieceEnd(const unsigned char* begin, const unsigned char* end, bool prefixed) {
-  if (prefixed && end > begin && end[-1] == '\r')
+// a character, nor with prefixes past a CR that an LF may still follow, nor with --ansi into a
+// colour sequence.
+const unsigned char* pieceEnd(const unsigned char* begin, const unsigned char* end,
+                              const OutputFormat& format) {
+  if (format.prefixed() && end > begin && end[-1] == '\r')
     return end - 1;
+  if (format.ansi) {
+    if (const unsigned char* colour = unfinishedColour(begin, end))
+      return colour;
+  }
   return characterBoundary(begin, end, end);
 }
 
 // How the bytes at a byte findSpecial stopped at are written: how many they are, and whether they
-// are escaped. The client's bytes are known up to `end`.
+// are escaped, or are a colour sequence that passes. The client's bytes are known up to `end`.
 struct Special {
   std::size_t length = 1;
   bool escaped = false;
+  bool colour = false;
 };
 
-Special readSpecial(const unsigned char* at, const unsigned char* end, bool prefixed,
+Special readSpecial(const unsigned char* at, const unsigned char* end, const OutputFormat& format,
                     bool startsPiece) {
   const auto following = [&](std::size_t index) { return at + index < end ? at[index] : 0; };
   const unsigned char byte = at[0];
   if (byte == '\n')
     return {};
   if (byte == '\r')  // a line end is never cut in two
-    return following(1) == '\n' ? Special{2, false} : Special{1, prefixed};
+    return following(1) == '\n' ? Special{2, false} : Special{1, format.prefixed()};
+  if (byte == escapeByte && format.ansi) {
+    // One still unfinished is written only when it falls due: escaped, as any other ESC.
+    const ColourSequence colour = readColour(at, end);
+    if (colour.kind == ColourSequence::complete)
+      return {colour.length, false, true};
+  }
   if (byte <= lastControl)
     return {1, true};
   if (byte == c1Lead) {
@@ -128,14 +185,22 @@ void appendEscaped(ByteBuffer& out, unsigned char byte) {
   out.append({escape, escapeLength});
 }
 
+// Where escapePiece stopped, and whether a colour sequence passed on the way.
+struct Escaped {
+  const unsigned char* reached = nullptr;
+  bool coloured = false;
+};
+
 // Appends the escaped form of the client's bytes from `begin`, where a piece starts, towards
 // `stop` to `out`, and returns where it stopped: at `stop`, or before it, at the start of a
 // character or an escape, where the piece would grow past longestPiece bytes. The bytes up to `end`
 // tell how the last ones before `stop` read.
-const unsigned char* escapePiece(ByteBuffer& out, const unsigned char* begin,
-                                 const unsigned char* stop, const unsigned char* end,
-                                 bool prefixed) {
+Escaped escapePiece(ByteBuffer& out, const unsigned char* begin, const unsigned char* stop,
+                    const unsigned char* end, const OutputFormat& format) {
+  const bool prefixed = format.prefixed();
   std::size_t room = longestPiece;
+  bool coloured = false;
+  bool startsPiece = true;  // nothing written yet but colour sequences
   const unsigned char* next = begin;
   while (next < stop) {
     const unsigned char* const special = findSpecial(next, stop, prefixed);
@@ -145,17 +210,18 @@ const unsigned char* escapePiece(ByteBuffer& out, const unsigned char* begin,
         out.append(next, static_cast<std::size_t>(cut - next));
       else  // a lead byte just written as plain text goes with its character
         out.truncate(out.size() - static_cast<std::size_t>(next - cut));
-      return cut;
+      return {cut, coloured};
     }
     out.append(next, static_cast<std::size_t>(special - next));
     room -= static_cast<std::size_t>(special - next);
+    startsPiece = startsPiece && special == next;
     next = special;
     if (next == stop)
       break;
-    const Special found = readSpecial(next, end, prefixed, next == begin);
+    const Special found = readSpecial(next, end, format, startsPiece);
     const std::size_t size = found.escaped ? 4 * found.length : found.length;
     if (size > room)
-      return next;
+      return {next, coloured};
     for (std::size_t index = 0; index < found.length; ++index) {
       if (found.escaped)
         appendEscaped(out, next[index]);
@@ -164,8 +230,10 @@ const unsigned char* escapePiece(ByteBuffer& out, const unsigned char* begin,
     }
     room -= size;
     next += found.length;
+    coloured = coloured || found.colour;
+    startsPiece = startsPiece && found.colour;
   }
-  return next;
+  return {next, coloured};
 }
 
 // Writes one piece of the client's line, from `begin` towards `stop` (see escapePiece).
@@ -182,10 +250,9 @@ const unsigned char* writePiece(ClientRecord& record, OutputBuffer& output,
     return cut;
   }
   ByteBuffer& out = output.startPiece(record);
-  const unsigned char* const reached =
-      escapePiece(out, begin, stop, end, output.format().prefixed());
-  output.endPiece(record);
-  return reached;
+  const Escaped piece = escapePiece(out, begin, stop, end, output.format());
+  output.endPiece(record, piece.coloured);
+  return piece.reached;
 }
 
 // Writes [begin, end), all of it, in as many pieces as it takes; nothing follows it for now.
@@ -201,12 +268,12 @@ void emptyHeld(ClientRecord& record) {
 }
 
 // Writes the unfinished line the client holds, as far as it may end a piece; the rest stays held,
-// as held from now. Bytes that no piece may end with (the start of a character, an undecided CR)
-// go as they stand once they are due themselves: a client that never finishes them holds nothing
-// for ever.
+// as held from now. Bytes that no piece may end with (the start of a character, an undecided CR,
+// the start of a colour sequence) go as they stand once they are due themselves: a client that
+// never finishes them holds nothing for ever.
 void writeHeldPiece(ClientRecord& record, OutputBuffer& output, double now) {
   ByteBuffer& held = record.buffer;
-  const unsigned char* stop = pieceEnd(held.begin(), held.end(), output.format().prefixed());
+  const unsigned char* stop = pieceEnd(held.begin(), held.end(), output.format());
   if (stop == held.begin())
     stop = held.end();
   held.dropFront(writePiece(record, output, held.begin(), stop, held.end()));
@@ -239,11 +306,13 @@ std::span<const unsigned char> receivedBytes(ClientRecord& record, Turn& turn) {
   return block.held();
 }
 
-// Writes whole lines of the client's, [begin, end): with prefixes or JSON records each line on
-// its own, since each starts with its prefix or is a record; otherwise the run at once.
+// Writes whole lines of the client's, [begin, end): with prefixes, JSON records or clients'
+// colours each line on its own, since each starts with its prefix, is a record, or ends its
+// colours; otherwise the run at once.
 void writeLines(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
                 const unsigned char* end) {
-  if (!output.format().prefixed() && !output.format().json)
+  const OutputFormat& format = output.format();
+  if (!format.prefixed() && !format.json && !format.ansi)
     return writeInPieces(record, output, begin, end);
   while (begin < end) {
     const auto* lineEnd = static_cast<const unsigned char*>(

@@ -37,9 +37,10 @@ void writeEscape(unsigned char byte, char* out);
 
 // One turn of a client: reads what has arrived, up to longestPiece bytes of it, and writes every
 // whole line at once; the rest of a line is held, and written when the line is complete, when the
-// first byte it holds came more than half a second ago, or when it holds longestPiece bytes. A piece never ends inside a character, nor, with prefixes, on a CR whose
-// next byte has not come. When the connection has ended it writes what the client still holds,
-// reports the end on the console and returns false.
+// first byte it holds came more than half a second ago, or when it holds longestPiece bytes. A
+// piece never ends inside a character, nor, with prefixes, on a CR whose next byte has not come,
+// nor, with --ansi, inside a colour sequence. When the connection has ended it writes what the
+// client still holds, reports the end on the console and returns false.
 bool pollClient(ClientRecord& record, Turn& turn);
 
 // When the part of a line the client holds falls due as a piece; nothing when it holds nothing.

@@ -11,6 +11,7 @@ namespace farspeak {
 namespace {
 
 constexpr std::string_view continuation = "\xE2\x80\xA6";  // U+2026, as UTF-8
+constexpr std::string_view colourReset = "\x1b[0m";
 
 }  // namespace
 
@@ -40,7 +41,16 @@ ByteBuffer& OutputBuffer::startPiece(const ClientRecord& client) {
   return bytes_;
 }
 
-void OutputBuffer::endPiece(ClientRecord& client) {
+void OutputBuffer::endPiece(ClientRecord& client, bool coloured) {
+  if (coloured) {
+    // A colour sequence ends with 'm' before the line end, so a CR before the LF is the piece's.
+    std::string_view lineEnd;
+    if (bytes_.end()[-1] == '\n')
+      lineEnd = bytes_.end()[-2] == '\r' ? "\r\n" : "\n";
+    bytes_.truncate(bytes_.size() - lineEnd.size());
+    bytes_.append(colourReset);
+    bytes_.append(lineEnd);
+  }
   client.lineOpen = bytes_.end()[-1] != '\n';
   openLine_ = client.lineOpen ? &client : nullptr;
   if (bytes_.size() >= outputWriteSize)

@@ -8,7 +8,8 @@
 // open line is put on a line of its own, and a client that goes, or the end of the program, ends
 // the line it left open. With prefixes, every piece starts a line of its own, marked as a
 // continuation when it continues its client's line. With JSON records, every piece and every
-// client's coming and going is a record of its own line.
+// client's coming and going is a record of its own line. A client's colour never outlives its
+// piece, so neither a prefix nor another line takes it on.
 #pragma once
 
 #include <cstddef>
@@ -37,9 +38,10 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
 
   // A piece of `client`'s line begins: what must come before it (the end of a line it must not
   // join, its prefix) is appended at once, and the piece's own bytes are appended to what this
-  // returns. Then `endPiece`. A piece is never empty.
+  // returns. Then `endPiece`, `coloured` when a colour sequence of the client's passed in it: the
+  // colour is reset before the piece's line end, or after its last byte. A piece is never empty.
   ByteBuffer& startPiece(const ClientRecord& client);
-  void endPiece(ClientRecord& client);
+  void endPiece(ClientRecord& client, bool coloured);
   // The client goes, or the program ends: the line left open is ended. Between pieces only.
   void endLine(const ClientRecord& client);
   void endOpenLine();

@@ -275,14 +275,16 @@ void sayTheBanner(const std::vector<std::unique_ptr<plinth::InternetServer>>& se
 }
 
 OutputFormat outputFormat(const Options& options) {
-  // Colours are for a person at a terminal, who has not asked for none (no-color.org).
+  // Colours are for a person at a terminal, who has not asked for none (no-color.org); the
+  // clients' own, asked for by name, whatever the output and NO_COLOR (a record escapes them).
   const char* noColour = std::getenv("NO_COLOR");
   const bool prefixes = !options.json;
   return {.tags = prefixes && options.tag,
           .timestamps = prefixes && options.timestamps,
           .colour = prefixes && options.tag && (noColour == nullptr || *noColour == '\0') &&
                     plinth::platform::services.standardOutputTakesColour(),
-          .json = options.json};
+          .json = options.json,
+          .ansi = prefixes && options.ansi};
 }
 
 }  // namespace

@@ -51,6 +51,8 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
   everything.listenAddresses = {"127.0.0.1"};
   Options json;
   json.json = true;
+  Options ansi = withFlags(true, false);
+  ansi.ansi = true;
   const struct {
     Arguments arguments;
     Options options;
@@ -73,6 +75,8 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
       {{"-l", "localhost"}, withAddresses({"localhost"})},  // a name: looked up at start-up
       {{"-l", "no-such-host.invalid"}, withAddresses({"no-such-host.invalid"})},
       {{"--json"}, json},
+      {{"--ansi", "-t"}, ansi},
+      {{"-t", "--ansi", "--ansi"}, ansi},
       {{"-t"}, withFlags(true, false)},
       {{"--tag"}, withFlags(true, false)},
       {{"-T"}, withFlags(false, true)},
@@ -93,7 +97,7 @@ TEST(CommandLineTest, EveryFormOfTheOptionsRuns) {
   }
 }
 
-TEST(CommandLineTest, HelpAndVersionAreAnsweredByTheFirstRequestOrMistake) {
+TEST(CommandLineTest, AMistakeAnywhereIsBadUsageAndElseTheFirstRequestIsAnswered) {
   const std::string version = "farspeak " + std::string(programVersion);
   const struct {
     Arguments arguments;
@@ -106,12 +110,19 @@ TEST(CommandLineTest, HelpAndVersionAreAnsweredByTheFirstRequestOrMistake) {
       {{"--version"}, false, Action::version},
       {{"-tV"}, false, Action::version},
       {{"-p", "8080", "--help"}, false, Action::help},
-      {{"--help", "--colour"}, false, Action::help},
       {{"--version", "--help"}, false, Action::version},
+      {{"-hV"}, false, Action::help},
+      {{"--help", "--ansi", "-p", "0"}, false, Action::help},
+      {{"--help", "--colour"}, false, Action::badUsage},
+      {{"--version", "--bogus"}, false, Action::badUsage},
+      {{"-V", "extra"}, false, Action::badUsage},
+      {{"-hx"}, false, Action::badUsage},
+      {{"--help", "-p"}, false, Action::badUsage},
       {{"--colour", "--help"}, false, Action::badUsage},
       {{"-p", "70000", "--version"}, false, Action::badUsage},
       {{"/?"}, true, Action::help},
       {{"-t", "/?"}, true, Action::help},
+      {{"/?", "/x"}, true, Action::badUsage},
       {{"/?"}, false, Action::badUsage},
       {{"--", "/?"}, true, Action::badUsage},
       {{"--", "--help"}, false, Action::badUsage},
@@ -144,6 +155,8 @@ TEST(CommandLineTest, BadUsageSaysExactlyWhatIsWrong) {
       {{"-x"}, "unknown option '-x'"},
       {{"-tx"}, "unknown option '-x'"},
       {{"--tag=yes"}, "'--tag' takes no value"},
+      {{"--ansi=yes"}, "'--ansi' takes no value"},
+      {{"--version", "--bogus", "-x"}, "unknown option '--bogus'"},  // the first mistake
       {{"--help="}, "'--help' takes no value"},
       {{"-p"}, "'-p' needs a number from 0 to 65535"},
       {{"-t", "--port"}, "'--port' needs a number from 0 to 65535"},

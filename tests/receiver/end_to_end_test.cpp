@@ -19,6 +19,7 @@
 #include "receiver/program_info.h"
 #include "tests/support/announced_port.h"
 #include "tests/support/child_process.h"
+#include "tests/support/escape_model.h"
 #include "tests/support/socket.h"
 
 #ifndef _WIN32
@@ -276,6 +277,7 @@ TEST_F(EndToEndTest, AnswersHelpVersionAndBadUsageWithoutStarting) {
        windowsConventions ? help : "",
        windowsConventions ? "" : refusal("unexpected argument '/?'")},
       {{"--colour"}, 2, "", refusal("unknown option '--colour'")},
+      {{"--version", "--bogus"}, 2, "", refusal("unknown option '--bogus'")},
       {{"-p", "70000"}, 2, "", refusal("port must be a number from 0 to 65535, not '70000'")},
       {{"--listen", "1:2:3"},
        2,
@@ -526,12 +528,13 @@ TEST_F(EndToEndTest, JsonRecordsReadBackWithAParser) {
 }
 
 // Tags are coloured for a terminal, unless NO_COLOR says otherwise; redirected, never (the test
-// above). `script` gives the program a terminal.
+// above). The clients' own colours, asked for with --ansi, pass either way. `script` gives the
+// program a terminal.
 TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
   const std::string script = "/usr/bin/script";
   if (!GrowingFile(script).text().size())
     GTEST_SKIP() << "no " << script << " here to give the program a terminal";
-  const std::string program = std::string(FARSPEAK_PROGRAM) + " -p 0 --tag";
+  const std::string program = std::string(FARSPEAK_PROGRAM) + " -p 0 --tag --ansi";
   for (const std::string& command : {program, "env NO_COLOR=1 " + program}) {
     SCOPED_TRACE(command);
     test_support::ChildProcess child(script, {"-qfec", command, "/dev/null"});
@@ -542,11 +545,12 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
     Client client;
     ASSERT_TRUE(client.connect(*port));
     const std::string name = "[127.0.0.1:" + std::to_string(client.port()) + "]";
-    ASSERT_TRUE(client.send("hi\n"));
-    const std::string coloured = "m" + name + "\x1b[0m hi";
+    ASSERT_TRUE(client.send("\x1b[32mhi\n"));
+    const std::string line = " \x1b[32mhi\x1b[0m";
+    const std::string coloured = "m" + name + "\x1b[0m" + line;
     ASSERT_TRUE(terminal.waitUntil([&](const std::string& text) {
       return text.find(coloured) != std::string::npos ||
-             text.find(name + " hi") != std::string::npos;
+             text.find(name + line) != std::string::npos;
     })) << terminal.text();
     EXPECT_EQ(terminal.text().find(coloured) != std::string::npos, command == program);
     child.requestStop();  // script ends the program with it
@@ -554,6 +558,42 @@ TEST_F(EndToEndTest, TagsAreColouredOnATerminalOnly) {
   }
 }
 #endif
+
+// With --ansi, a client's colour sequences pass and nothing else that ESC starts, and each line
+// that passed one ends uncoloured; with --json, the record's text carries them escaped.
+TEST_F(EndToEndTest, WithAnsiOnlyTheClientsColoursPass) {
+  const std::string lines[] = {
+      "\x1b[31mERROR\x1b[0m plain \x1b[1;32mOK\x1b[m\n",
+      "\x1b[2J\x1b[H\x1b]0;title\x07\xC2\x9B"
+      "31m\x1b[31;1x no colour\r\n",
+      "\x1b[33m\xE2\x80\xA6 no mark\r\n",
+  };
+  Farspeak farspeak({"--ansi", "-t"});
+  ASSERT_TRUE(farspeak.waitUntilListening());
+  Client client;
+  ASSERT_TRUE(client.connect(farspeak.port));
+  const std::string tag = "[127.0.0.1:" + std::to_string(client.port()) + "] ";
+  std::string expected;
+  for (const std::string& line : lines) {
+    ASSERT_TRUE(client.send(line));
+    expected += tag;
+    test_support::appendEscaped(expected, line, true, true);
+  }
+  client.close();
+  ASSERT_TRUE(farspeak.error.waitFor(" closed\r\n")) << farspeak.error.text();
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), expected);
+
+  Farspeak json({"--json", "--ansi"});
+  ASSERT_TRUE(json.waitUntilListening());
+  Client recorded;
+  ASSERT_TRUE(recorded.connect(json.port));
+  ASSERT_TRUE(recorded.send(lines[0]));
+  ASSERT_TRUE(json.output.waitFor("\"line\"")) << json.output.text();
+  EXPECT_NE(
+      json.output.text().find(R"("text":"\u001B[31mERROR\u001B[0m plain \u001B[1;32mOK\u001B[m"})"),
+      std::string::npos)
+      << json.output.text();
+}
 
 #ifndef _WIN32
 // Started in the background by a shell, which has it ignore interrupts, the program leaves them

@@ -184,6 +184,104 @@ TEST_F(LineAssemblerTest, WithPrefixesNothingPassesForAnotherClientsLine) {
   EXPECT_FALSE(pieceDue(*record));
 }
 
+// With --ansi, a client's colour sequences (SGR) pass, and nothing else that ESC starts; every
+// piece that passed one ends with a reset, before its line end.
+TEST_F(LineAssemblerTest, WithAnsiOnlyColourSequencesPassAndEachPieceEndsUncoloured) {
+  const OutputFormat ansi{.ansi = true};
+  const OutputFormat tagged{.tags = true, .ansi = true};
+  const OutputFormat colouredTag{.tags = true, .colour = true, .ansi = true};
+  const std::string tag = "[10.0.0.7:50000] ";
+  const std::string longest = std::string("\x1b[").append(61, '1') + "m";  // 64 bytes
+  const std::string overlong = std::string("\x1b[").append(62, '1') + "m";
+  const struct {
+    OutputFormat format;
+    std::string sent;
+    std::string written;
+  } cases[] = {
+      {ansi, "\x1b[31mERROR\x1b[0m plain \x1b[1;32mOK\x1b[m\n",
+       "\x1b[31mERROR\x1b[0m plain \x1b[1;32mOK\x1b[m\x1b[0m\n"},  // reset even when reset
+      {ansi, "\x1b[38:5:196mred\r\n", "\x1b[38:5:196mred\x1b[0m\r\n"},
+      {ansi, "\x1b[mnone\r\r\n", "\x1b[mnone\r\x1b[0m\r\n"},
+      {ansi, "plain\n", "plain\n"},
+      {ansi, longest + "\n", longest + "\x1b[0m\n"},
+      {ansi, overlong + "\n", "\\027" + overlong.substr(1) + "\n"},
+      // Every other sequence, and a malformed colour, exactly as without --ansi.
+      {ansi, "\x1b[2J\x1b[10;5H\x1b]0;title\x07\x1b(B\x1bm\x1b[ 1m\n",
+       "\\027[2J\\027[10;5H\\027]0;title\\007\\027(B\\027m\\027[ 1m\n"},
+      {ansi,
+       "\xC2\x9B"
+       "31m\x1b[31;x\x1b[\x1b[1m!\n",
+       "\\194\\155"
+       "31m\\027[31;x\\027[\x1b[1m!\x1b[0m\n"},
+      {OutputFormat{}, "\x1b[31mred\n", "\\027[31mred\n"},
+      {OutputFormat{}, longest + "\n", "\\027" + longest.substr(1) + "\n"},
+      // With prefixes, the SGRs show as nothing: a "…" after them still starts the piece.
+      {tagged, "\x1b[31m\x1b[1m\xE2\x80\xA6 fake\n",
+       tag + "\x1b[31m\x1b[1m\\226\\128\\166 fake\x1b[0m\n"},
+      {tagged, "\x1b[31mok \xE2\x80\xA6\x1b[0m\xE2\x80\xA6\n",
+       tag + "\x1b[31mok \xE2\x80\xA6\x1b[0m\xE2\x80\xA6\x1b[0m\n"},
+      {tagged, "\x1b[2J\xE2\x80\xA6\n", tag + "\\027[2J\xE2\x80\xA6\n"},
+      // The tag keeps its own colour; the client's starts after it.
+      {colouredTag, "\x1b[32mgreen\n", "\x1b[31m[10.0.0.7:50000]\x1b[0m \x1b[32mgreen\x1b[0m\n"},
+  };
+  for (const auto& [format, sent, written] : cases) {
+    SCOPED_TRACE(sent);
+    start(format);
+    log.clear();
+    connection->arrive(sent);
+    poll();
+    EXPECT_EQ(log, Log{written});
+  }
+}
+
+// A piece that is not its line's last ends with the reset too, and the next piece is not coloured
+// again; no piece ends inside a colour sequence, which is held like a character, and escaped if
+// it is still unfinished when it falls due.
+TEST_F(LineAssemblerTest, WithAnsiAColourEndsWithItsPieceAndNoPieceSplitsASequence) {
+  start({.tags = true, .ansi = true});
+  const std::string tag = "[10.0.0.7:50000] ";
+  connection->arrive("\x1b[33mPassword: ");
+  poll();
+  advance(501);
+  poll();
+  connection->arrive("secret\n");
+  poll();
+  EXPECT_EQ(log, (Log{tag + "\x1b[33mPassword: \x1b[0m", "\n" + tag + "\xE2\x80\xA6secret\n"}));
+
+  log.clear();
+  connection->arrive("abc\x1b[3");
+  poll();
+  advance(501);
+  poll();
+  advance(100);
+  connection->arrive("1mred\n");
+  poll();
+  EXPECT_EQ(log, (Log{tag + "abc", "\n" + tag + "\xE2\x80\xA6\x1b[31mred\x1b[0m\n"}));
+  log.clear();
+  connection->arrive("xyz\x1b[1;");
+  poll();
+  advance(501);
+  poll();
+  advance(501);
+  poll();
+  EXPECT_EQ(log, (Log{tag + "xyz", "\n" + tag + "\xE2\x80\xA6\\027[1;"}));
+  EXPECT_FALSE(pieceDue(*record));
+
+  // The 64 KiB rule: the reset is not counted, and a sequence that does not fit starts the next.
+  start({.ansi = true});
+  log.clear();
+  const std::string as(longestPiece, 'A');
+  connection->arrive("\x1b[1m" + as + "\n");
+  poll();
+  poll();
+  EXPECT_TRUE(log == (Log{"\x1b[1m" + as.substr(4) + "\x1b[0m", "AAAA\n"}));
+  log.clear();
+  connection->arrive(as.substr(3) + "\x1b[1mB\n");
+  poll();
+  poll();
+  EXPECT_TRUE(log == (Log{as.substr(3), "\x1b[1mB\x1b[0m\n"}));
+}
+
 // Neither a 64 KiB piece nor a half-second one ends inside a character.
 TEST_F(LineAssemblerTest, NoPieceEndsInsideACharacter) {
   const std::string as(longestPiece - 1, 'A');
