@@ -265,12 +265,14 @@ struct Session {
 
 Session* session = nullptr;
 
-bool captureOutput(const void* bytes, std::size_t count) {
+bool captureOutput(const plinth::platform::ByteRange* ranges, std::size_t count) {
   if (session == nullptr)
     return true;  // the second script looks at the order of pieces, not at the output
-  FUZZ_REQUIRE(count > 0);
+  const std::size_t before = session->output.size();
+  for (std::size_t range = 0; range < count; ++range)
+    session->output.append(static_cast<const char*>(ranges[range].bytes), ranges[range].count);
+  FUZZ_REQUIRE(session->output.size() > before);
   FUZZ_REQUIRE(session->errorText.empty());  // held bytes come before the closing line
-  session->output.append(static_cast<const char*>(bytes), count);
   return true;
 }
 
@@ -475,8 +477,8 @@ void runTimers(FuzzedDataProvider& script) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   plinth::startConsole();
-  ServiceOverride<bool (*)(const void*, std::size_t)> output(&Services::writeStandardOutput,
-                                                             captureOutput);
+  ServiceOverride<bool (*)(const plinth::platform::ByteRange*, std::size_t)> output(
+      &Services::writeStandardOutput, captureOutput);
   ServiceOverride<bool (*)(const void*, std::size_t)> error(&Services::writeStandardError,
                                                             captureError);
   loopClock = clockStart;

@@ -35,21 +35,28 @@ bool isContinuation(unsigned char byte) {
   return (byte & 0xC0) == 0x80;
 }
 
-// The first byte in [next, end) that may need escaping: one up to 31, a C1 lead, and with prefixes
-// a separator lead. Every other byte is plain text.
+// The first byte in [next, end) that may need escaping: one up to 31 but LF (and but CR without
+// prefixes, where it passes), a C1 lead, and with prefixes a separator lead. Every other byte is
+// plain text, so that a run of plain lines is one stretch.
 const unsigned char* findSpecial(const unsigned char* next, const unsigned char* end,
                                  bool prefixed) {
   const unsigned char otherLead = prefixed ? separatorLead : c1Lead;
+  const unsigned char passing = prefixed ? '\n' : '\r';  // with LF, which always passes
 #if defined(__SSE2__)
   const __m128i limit = _mm_set1_epi8(static_cast<char>(lastControl));
   const __m128i c1 = _mm_set1_epi8(static_cast<char>(c1Lead));
   const __m128i other = _mm_set1_epi8(static_cast<char>(otherLead));
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  const __m128i alsoPassing = _mm_set1_epi8(static_cast<char>(passing));
   // A byte is at most 31 when it is its own minimum with 31, compared unsigned.
   const auto specialsIn = [&](const unsigned char* at) {
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
     const __m128i leads = _mm_or_si128(_mm_cmpeq_epi8(bytes, c1), _mm_cmpeq_epi8(bytes, other));
-    return static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes), leads)));
+    const __m128i passes =
+        _mm_or_si128(_mm_cmpeq_epi8(bytes, lineFeed), _mm_cmpeq_epi8(bytes, alsoPassing));
+    const __m128i controls =
+        _mm_andnot_si128(passes, _mm_cmpeq_epi8(_mm_min_epu8(bytes, limit), bytes));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(controls, leads)));
   };
   // Two blocks a round: most lines are longer than 16 bytes, and one test serves both.
   for (; end - next >= 32; next += 32) {
@@ -63,7 +70,8 @@ const unsigned char* findSpecial(const unsigned char* next, const unsigned char*
   }
 #endif
   for (; next != end; ++next) {
-    if (*next <= lastControl || *next == c1Lead || *next == otherLead)
+    const bool control = *next <= lastControl && *next != '\n' && *next != passing;
+    if (control || *next == c1Lead || *next == otherLead)
       break;
   }
   return next;
@@ -306,32 +314,50 @@ std::span<const unsigned char> receivedBytes(ClientRecord& record, Turn& turn) {
   return block.held();
 }
 
-// Writes whole lines of the client's, [begin, end): with prefixes, JSON records or clients'
-// colours each line on its own, since each starts with its prefix, is a record, or ends its
-// colours; otherwise the run at once.
-void writeLines(ClientRecord& record, OutputBuffer& output, const unsigned char* begin,
+// The last line feed in [begin, begin + count), or nothing: back from the end, sixteen bytes at a
+// time, since the last line ends within a line's length of it.
+const unsigned char* lastLineFeed(const unsigned char* begin, std::size_t count) {
+  const unsigned char* at = begin + count;
+#if defined(__SSE2__)
+  const __m128i lineFeed = _mm_set1_epi8('\n');
+  for (; at - begin >= 16; at -= 16) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at - 16));
+    if (const auto found =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lineFeed))))
+      return at - 16 + (31 - std::countl_zero(found));
+  }
+#endif
+  while (at != begin) {
+    if (*--at == '\n')
+      return at;
+  }
+  return nullptr;
+}
+
+// Writes whole lines of the client's, [begin, end), from its received block: with prefixes, JSON
+// records or clients' colours each line on its own, since each starts with its prefix, is a record,
+// or ends its colours; otherwise the run at once, its plain lines straight from the block when they
+// are many.
+void writeLines(ClientRecord& record, Turn& turn, const unsigned char* begin,
                 const unsigned char* end) {
-  const OutputFormat& format = output.format();
-  if (!format.prefixed() && !format.json && !format.ansi)
-    return writeInPieces(record, output, begin, end);
+  const OutputFormat& format = turn.output.format();
+  if (!format.prefixed() && !format.json && !format.ansi) {
+    const unsigned char* const plain = findSpecial(begin, end, false);
+    const unsigned char* const lineFeed =
+        plain == end ? end - 1 : lastLineFeed(begin, static_cast<std::size_t>(plain - begin));
+    if (lineFeed != nullptr && static_cast<std::size_t>(lineFeed - begin) >= straightLeast) {
+      turn.output.writeStraight(record, {begin, lineFeed + 1}, turn.received);
+      begin = lineFeed + 1;
+    }
+    return writeInPieces(record, turn.output, begin, end);
+  }
   while (begin < end) {
     const auto* lineEnd = static_cast<const unsigned char*>(
                               std::memchr(begin, '\n', static_cast<std::size_t>(end - begin))) +
                           1;
-    writeInPieces(record, output, begin, lineEnd);
+    writeInPieces(record, turn.output, begin, lineEnd);
     begin = lineEnd;
   }
-}
-
-// The last line feed in [begin, begin + count), or nothing.
-const unsigned char* lastLineFeed(const unsigned char* begin, std::size_t count) {
-  const unsigned char* last = nullptr;
-  for (const void* found; (found = std::memchr(begin, '\n', count)) != nullptr;) {
-    last = static_cast<const unsigned char*>(found);
-    count -= static_cast<std::size_t>(last + 1 - begin);
-    begin = last + 1;
-  }
-  return last;
 }
 
 // Hands over what has arrived, up to longestPiece bytes of the client's a turn: every whole line
@@ -355,7 +381,7 @@ bool serveTurn(ClientRecord& record, Turn& turn) {
     if (lineFeed != nullptr)
       count = static_cast<std::size_t>(lineFeed - begin) + 1;
     if (lineFeed != nullptr && held.empty()) {
-      writeLines(record, turn.output, begin, begin + count);  // straight from what was received
+      writeLines(record, turn, begin, begin + count);  // straight from what was received
     } else {
       if (held.empty())
         record.heldSince = turn.now;

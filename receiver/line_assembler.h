@@ -18,6 +18,9 @@ namespace farspeak {
 inline constexpr std::size_t longestPiece = 65536;
 // Seconds after the first byte of an unfinished line came when the part held is written anyway.
 inline constexpr double pieceInterval = 0.5;
+// A run of plain lines at least this long goes to standard output straight from the block it was
+// received into; a shorter one is copied, since the whole 64 KiB block stays pinned until written.
+inline constexpr std::size_t straightLeast = 4096;
 
 // One turn of one client: where its text goes, the block its connection reads into, and what the
 // turn may read.

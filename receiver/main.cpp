@@ -16,7 +16,8 @@ constexpr int badUsage = 2;
 
 // The exit code after writing `text`: standard output may be closed, or its disk full.
 int writeToStandardOutput(const std::string& text) {
-  if (plinth::platform::services.writeStandardOutput(text.data(), text.size()))
+  const plinth::platform::ByteRange all{text.data(), text.size()};
+  if (plinth::platform::services.writeStandardOutput(&all, 1))
     return success;
   plinth::startConsole();
   farspeak::reportOutputFailure();

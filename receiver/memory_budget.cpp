@@ -3,6 +3,7 @@
 #include "plinth/platform/platform.h"
 #include "plinth/text/text_writer.h"
 #include "receiver/clients.h"
+#include "receiver/output_buffer.h"
 
 namespace farspeak {
 namespace {
@@ -12,15 +13,19 @@ constexpr std::size_t worthGivingBack = std::size_t{4} << 20;
 
 }  // namespace
 
+std::size_t MemoryBudget::held() const {
+  return held_ + (output_ != nullptr ? output_->pinnedMemory() : 0);
+}
+
 std::size_t MemoryBudget::beforeTurn(ClientHandler& client) {
-  if (held_ <= budget)
+  if (held() <= budget)
     return SIZE_MAX;
   if (client.record.budgeted == 0)
     return shortReceive;
   if (heldOff_.empty()) {
     plinth::console()
         .writeText("Clients hold ")
-        .writeUInt64(held_ >> 20)
+        .writeUInt64(held() >> 20)
         .writeText(" MiB not yet written: reading from the busiest waits until it is\n");
   }
   if (heldOff_.insert(&client).second)
@@ -35,7 +40,7 @@ void MemoryBudget::remove(ClientHandler& client) {
 }
 
 void MemoryBudget::resumeWhenRoom() {
-  if (heldOff_.empty() || held_ > resumeAt)
+  if (heldOff_.empty() || held() > resumeAt)
     return;
   for (ClientHandler* client : heldOff_)
     client->setReading(true);

@@ -12,9 +12,13 @@
 namespace farspeak {
 
 class ClientHandler;  // receiver/clients.h
+class OutputBuffer;   // receiver/output_buffer.h
 
 class MemoryBudget {
  public:
+  // With `output`, the received blocks it keeps until it writes count too.
+  explicit MemoryBudget(const OutputBuffer* output = nullptr) : output_(output) {}
+
   // Over this, the clients that hold bytes are no longer read: they hold the most. Those that hold
   // none still are, a little a turn, so that a line a few hundred bytes long passes while a client
   // with much to send can take little.
@@ -40,11 +44,12 @@ class MemoryBudget {
   // Before the loop waits: hands memory back to the system after what was held fell by much.
   void giveBack();
 
-  std::size_t held() const { return held_; }
+  std::size_t held() const;
   bool readingHeldOff() const { return !heldOff_.empty(); }
 
  private:
-  std::size_t held_ = 0;
+  const OutputBuffer* output_;
+  std::size_t held_ = 0;  // by the clients
   std::size_t peak_ = 0;  // the most held since memory was last given back
   std::unordered_set<ClientHandler*> heldOff_;
 };

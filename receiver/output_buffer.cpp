@@ -53,7 +53,27 @@ void OutputBuffer::endPiece(ClientRecord& client, bool coloured) {
   }
   client.lineOpen = bytes_.end()[-1] != '\n';
   openLine_ = client.lineOpen ? &client : nullptr;
-  if (bytes_.size() >= outputWriteSize)
+  added();
+}
+
+void OutputBuffer::writeStraight(ClientRecord& client, std::span<const unsigned char> run,
+                                 ReceiveBlock& block) {
+  ByteBuffer& out = startPiece(client);
+  const ReceiveBlock::Pin pin = block.pin();
+  if (pin == nullptr) {
+    out.append(run.data(), run.size());
+  } else {
+    straight_.push_back({bytes_.size(), run, pin});
+    straightBytes_ += run.size();
+    pinnedMemory_ += ReceiveBlock::pinnedMemory(pin);
+  }
+  client.lineOpen = false;  // whole lines
+  openLine_ = nullptr;
+  added();
+}
+
+void OutputBuffer::added() {
+  if (size() >= outputWriteSize)
     writeHeld();
 }
 
@@ -79,8 +99,7 @@ void OutputBuffer::startRecord(const ClientRecord& client, std::string_view even
 
 void OutputBuffer::endRecord() {
   bytes_.append("}\n");
-  if (bytes_.size() >= outputWriteSize)
-    writeHeld();
+  added();
 }
 
 void OutputBuffer::writeText(ClientRecord& client, std::string_view bytes) {
@@ -121,20 +140,31 @@ void OutputBuffer::keepNewLine() {
   starting();
   bytes_.append('\n');
   openLine_ = nullptr;
-  if (bytes_.size() >= outputWriteSize)
-    writeHeld();
+  added();
 }
 
 void OutputBuffer::starting() {
-  if (bytes_.empty() && loop_ != nullptr)
+  if (size() == 0 && loop_ != nullptr)
     loop_->schedule(*this, loop_->now() + longestOutputDelay);
 }
 
 void OutputBuffer::writeHeld() {
-  if (bytes_.empty() || failed_)
+  if (size() == 0 || failed_)
     return;
+  ranges_.clear();
+  std::size_t copied = 0;
+  for (const Straight& straight : straight_) {
+    ranges_.push_back({bytes_.begin() + copied, straight.offset - copied});
+    ranges_.push_back({straight.run.data(), straight.run.size()});
+    copied = straight.offset;
+  }
+  ranges_.push_back({bytes_.begin() + copied, bytes_.size() - copied});
   const bool written =
-      plinth::platform::services.writeStandardOutput(bytes_.begin(), bytes_.size());
+      plinth::platform::services.writeStandardOutput(ranges_.data(), ranges_.size());
+  for (const Straight& straight : straight_)
+    ReceiveBlock::unpin(straight.pin);
+  straight_.clear();
+  straightBytes_ = pinnedMemory_ = 0;
   bytes_.clear();
   if (loop_ != nullptr) {
     loop_->cancel(*this);

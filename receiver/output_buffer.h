@@ -13,11 +13,14 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <vector>
 
 #include "plinth/event/event_loop.h"
 #include "plinth/text/debug_dest.h"
 #include "receiver/byte_buffer.h"
 #include "receiver/client_record.h"
+#include "receiver/receive_block.h"
 
 namespace farspeak {
 
@@ -42,10 +45,15 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   // colour is reset before the piece's line end, or after its last byte. A piece is never empty.
   ByteBuffer& startPiece(const ClientRecord& client);
   void endPiece(ClientRecord& client, bool coloured);
+  // A run of whole lines of `client`'s that needs no escape and no prefix, written straight from
+  // its received block, whose storage stays pinned until it is written; copied when it cannot be.
+  void writeStraight(ClientRecord& client, std::span<const unsigned char> run, ReceiveBlock& block);
   // The client goes, or the program ends: the line left open is ended. Between pieces only.
   void endLine(const ClientRecord& client);
   void endOpenLine();
   std::size_t capacity() const { return bytes_.capacity(); }
+  // The memory of received blocks kept for what it holds.
+  std::size_t pinnedMemory() const { return pinnedMemory_; }
 
   // With JSON records: a piece of `client`'s text (a line's with its LF last), or an event of
   // its ("connect", "close", "lost").
@@ -58,7 +66,17 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   bool failed() const { return failed_; }
 
  private:
+  // A run written straight from a received block, after the bytes gathered up to `offset`.
+  struct Straight {
+    std::size_t offset = 0;
+    std::span<const unsigned char> run;
+    ReceiveBlock::Pin pin = nullptr;
+  };
+
   void onTimer() override { writeHeld(); }
+  std::size_t size() const { return bytes_.size() + straightBytes_; }
+  // After bytes for standard output were added.
+  void added();
   void keepNewLine();
   void starting();
   // The record's fields up to its event, and the end of a record.
@@ -71,6 +89,10 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   OutputFormat format_;
   plinth::EventLoop* loop_;
   ByteBuffer bytes_;
+  std::vector<Straight> straight_;
+  std::size_t straightBytes_ = 0;
+  std::size_t pinnedMemory_ = 0;
+  std::vector<plinth::platform::ByteRange> ranges_;  // for the write
   const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
   char time_[longestTime] = {};             // the local time, once a piece has needed it
   std::size_t timeLength_ = 0;

@@ -3,38 +3,75 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <new>
 
 namespace farspeak {
+
+struct ReceiveBlock::Storage {
+  std::size_t capacity = 0;
+  std::uint32_t pins = 0;
+  bool inUse = true;  // by its block; once it is not, the last pin lets it go
+  unsigned char* bytes() { return reinterpret_cast<unsigned char*>(this + 1); }
+};
+
 namespace {
 
 // One block kept back for the next read, so that a busy client does not go to the heap every time
 // its block drains.
-std::atomic<unsigned char*> spareBlock{nullptr};
+std::atomic<ReceiveBlock::Storage*> spareBlock{nullptr};
+
+ReceiveBlock::Storage* allocate(std::size_t capacity) {
+  if (capacity == ReceiveBlock::blockSize) {
+    if (ReceiveBlock::Storage* spare = spareBlock.exchange(nullptr, std::memory_order_acquire))
+      return new (spare) ReceiveBlock::Storage{capacity};
+  }
+  void* memory = std::malloc(sizeof(ReceiveBlock::Storage) + capacity);
+  return memory == nullptr ? nullptr : new (memory) ReceiveBlock::Storage{capacity};
+}
+
+void letGo(ReceiveBlock::Storage* storage) {
+  std::free(storage->capacity == ReceiveBlock::blockSize
+                ? spareBlock.exchange(storage, std::memory_order_acq_rel)
+                : storage);
+}
 
 }  // namespace
 
 std::span<unsigned char> ReceiveBlock::room(std::size_t most) {
-  if (storage_ == nullptr) {
+  if (bytes_ == nullptr) {
     capacity_ = std::min<std::size_t>(most, blockSize);
-    if (capacity_ == blockSize)
-      storage_ = spareBlock.exchange(nullptr, std::memory_order_acquire);
+    storage_ = allocate(capacity_);
+    bytes_ = storage_ != nullptr ? storage_->bytes() : fallback_;
     if (storage_ == nullptr)
-      storage_ = static_cast<unsigned char*>(std::malloc(capacity_));
+      capacity_ = std::min(sizeof fallback_, capacity_);
   }
-  if (storage_ == nullptr || storage_ == fallback_) {
-    storage_ = fallback_;
-    capacity_ = std::min(sizeof fallback_, capacity_);
-  }
-  return {storage_, capacity_};
+  return {bytes_, capacity_};
 }
 
 void ReceiveBlock::release() {
-  if (storage_ != nullptr && storage_ != fallback_) {
-    std::free(capacity_ == blockSize ? spareBlock.exchange(storage_, std::memory_order_acq_rel)
-                                     : storage_);
+  if (storage_ != nullptr) {
+    storage_->inUse = false;
+    if (storage_->pins == 0)
+      letGo(storage_);
   }
   storage_ = nullptr;
+  bytes_ = nullptr;
   next_ = end_ = 0;
+}
+
+ReceiveBlock::Pin ReceiveBlock::pin() {
+  if (storage_ != nullptr)
+    ++storage_->pins;
+  return storage_;
+}
+
+void ReceiveBlock::unpin(Pin pin) {
+  if (--pin->pins == 0 && !pin->inUse)
+    letGo(pin);
+}
+
+std::size_t ReceiveBlock::pinnedMemory(Pin pin) {
+  return pin->capacity;
 }
 
 }  // namespace farspeak

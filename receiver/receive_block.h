@@ -1,6 +1,8 @@
 // What a client's connection received and its turns have not yet taken. A read into an empty block
 // takes what the system has, up to 64 KiB, so that one system call serves many lines; the block is
-// handed back as soon as it is empty, so an idle client holds no memory for it.
+// handed back as soon as it is empty, so an idle client holds no memory for it. Standard output may
+// pin the block's storage while it writes bytes straight from it: the storage then outlives the
+// block's use of it, until the last pin is let go.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +14,8 @@ namespace farspeak {
 class ReceiveBlock {
  public:
   static constexpr std::int32_t blockSize = 64 * 1024;
+  struct Storage;  // its bytes, and how many pins hold it
+  using Pin = Storage*;
 
   ReceiveBlock() = default;
   ReceiveBlock(const ReceiveBlock&) = delete;
@@ -22,7 +26,7 @@ class ReceiveBlock {
   // The memory the bytes held take: 0 when there are none.
   std::size_t memory() const { return empty() ? 0 : capacity_; }
   std::span<const unsigned char> held() const {
-    return {storage_ + next_, static_cast<std::size_t>(end_ - next_)};
+    return {bytes_ + next_, static_cast<std::size_t>(end_ - next_)};
   }
   // Room for one read into the empty block: a block, or room for `most` bytes when that is less,
   // or when memory is short the few bytes of a fallback (slower, but nothing is lost). Then
@@ -36,8 +40,15 @@ class ReceiveBlock {
   }
   void release();
 
+  // Keeps the storage of the bytes held until `unpin`; nothing when they are in the fallback, which
+  // cannot be kept.
+  Pin pin();
+  static void unpin(Pin pin);
+  static std::size_t pinnedMemory(Pin pin);
+
  private:
-  unsigned char* storage_ = nullptr;  // a block or `fallback_`, only while bytes are held
+  Storage* storage_ = nullptr;     // while bytes are held, unless they are in the fallback
+  unsigned char* bytes_ = nullptr;  // the storage's bytes, or `fallback_`
   std::size_t capacity_ = 0;
   std::int32_t next_ = 0;
   std::int32_t end_ = 0;

@@ -145,6 +145,7 @@ class Receiver::Stop final : public plinth::Watcher, public plinth::Timer {
 Receiver::Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format)
     : format_(format),
       output_(format_, &loop_),
+      budget_(&output_),
       clients_(loop_, output_, budget_),
       stop_(std::make_unique<Stop>(*this)) {
   for (plinth::InternetServer* server : servers)

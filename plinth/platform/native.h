@@ -26,7 +26,7 @@ void setEvent(EventHandle event);
 void closeEvent(EventHandle event);
 
 // streams.cpp
-bool writeStandardOutput(const void* bytes, std::size_t count);
+bool writeStandardOutput(const ByteRange* ranges, std::size_t count);
 bool writeErrorStream(const void* bytes, std::size_t count);  // blocking
 std::string standardOutputFailure();
 bool writeConsole(const char16_t* units, std::uint32_t count);

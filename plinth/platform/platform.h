@@ -42,6 +42,12 @@ enum class SocketErrorKind { other, addressInUse, descriptorLimit, wouldBlock };
 // A set of watched sockets for a loop's readiness wait; made by openReadinessSet.
 using ReadinessSet = void*;
 
+// Bytes to write, one of several that go out together.
+struct ByteRange {
+  const void* bytes = nullptr;
+  std::size_t count = 0;
+};
+
 enum class AddressFamily { ipv4, ipv6 };
 
 // An IPv4 or IPv6 address with a port, as sockets take and give them.
@@ -104,12 +110,12 @@ struct Services {
   void (*closeEvent)(EventHandle event);
 
   // Standard streams and the console. Writes to standard output are unbuffered and write every
-  // byte before they return (partial writes and interruptions are retried); false when the stream
-  // fails. Standard error never waits: its text goes whole messages at a time (through their LF)
+  // byte of every range, in order, before they return (as few system calls as the system allows;
+  // partial writes and interruptions are retried); false when the stream fails. Standard error never waits: its text goes whole messages at a time (through their LF)
   // to a thread that writes them, within 64 KiB queued; a message that does not fit is dropped and
   // counted, and the count said in its place. At exit the queue gets half a second, and so it does
   // at `finishStandardError`, for a program about to end without exiting.
-  bool (*writeStandardOutput)(const void* bytes, std::size_t count);
+  bool (*writeStandardOutput)(const ByteRange* ranges, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
   void (*finishStandardError)();
   // What went wrong with the last failed write to standard output, in the system's words.

@@ -12,6 +12,14 @@
 
 namespace farspeak {
 
+// What one write to standard output wrote.
+inline std::string joined(const plinth::platform::ByteRange* ranges, std::size_t count) {
+  std::string text;
+  for (std::size_t range = 0; range < count; ++range)
+    text.append(static_cast<const char*>(ranges[range].bytes), ranges[range].count);
+  return text;
+}
+
 class ReceiverFixture : public ::testing::Test {
  protected:
   using Services = plinth::platform::Services;
@@ -29,8 +37,8 @@ class ReceiverFixture : public ::testing::Test {
   double now = 1000.0;
 
  private:
-  static bool captureOutput(const void* bytes, std::size_t count) {
-    log.push_back(std::string(static_cast<const char*>(bytes), count));
+  static bool captureOutput(const plinth::platform::ByteRange* ranges, std::size_t count) {
+    log.push_back(joined(ranges, count));
     return true;
   }
   static bool captureError(const void* bytes, std::size_t count) {
@@ -42,8 +50,8 @@ class ReceiverFixture : public ::testing::Test {
     return true;
   }
 
-  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> output_{
-      &Services::writeStandardOutput, captureOutput};
+  plinth::platform::ServiceOverride<bool (*)(const plinth::platform::ByteRange*, std::size_t)>
+      output_{&Services::writeStandardOutput, captureOutput};
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> error_{
       &Services::writeStandardError, captureError};
 };

@@ -233,9 +233,9 @@ class ServeClientsTest : public ::testing::Test {
     return std::nullopt;
   }
 
-  static bool capture(const void* bytes, std::size_t count) {
+  static bool capture(const plinth::platform::ByteRange* ranges, std::size_t count) {
     std::lock_guard<std::mutex> hold(outputLock);
-    writes.emplace_back(Clock::now(), std::string(static_cast<const char*>(bytes), count));
+    writes.emplace_back(Clock::now(), joined(ranges, count));
     return true;
   }
   static bool captureMessages(const void* bytes, std::size_t count) {
@@ -248,8 +248,8 @@ class ServeClientsTest : public ::testing::Test {
   static inline std::mutex outputLock;
   static inline std::vector<std::pair<Clock::time_point, std::string>> writes;
   static inline std::string messages;
-  plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> output{
-      &plinth::platform::Services::writeStandardOutput, capture};
+  plinth::platform::ServiceOverride<bool (*)(const plinth::platform::ByteRange*, std::size_t)>
+      output{&plinth::platform::Services::writeStandardOutput, capture};
   plinth::platform::ServiceOverride<bool (*)(const void*, std::size_t)> error{
       &plinth::platform::Services::writeStandardError, captureMessages};
   plinth::InternetServer server{0};

@@ -1,13 +1,17 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "plinth/platform/native.h"
 #include "plinth/text/utf8.h"
@@ -70,17 +74,29 @@ void warnIfOutputBlocked() {
     warnOutputBlocked();
 }
 
-// One call writes every byte: the kernel may take a part, be interrupted by a signal, or (on a
-// descriptor a parent made non-blocking) have no room for now, which is waited out.
-bool writeEveryByte(int descriptor, const void* bytes, std::size_t count) {
-  const auto* next = static_cast<const char*>(bytes);
-  while (count > 0) {
-    const ssize_t written = ::write(descriptor, next, count);
+// One call writes every byte of every range, gathered, at most IOV_MAX ranges a system call: the
+// kernel may take a part, be interrupted by a signal, or (on a descriptor a parent made
+// non-blocking) have no room for now, which is waited out.
+bool writeEveryByte(int descriptor, const ByteRange* ranges, std::size_t count) {
+  std::vector<iovec> parts;
+  for (std::size_t range = 0; range < count; ++range) {
+    if (ranges[range].count > 0)
+      parts.push_back({const_cast<void*>(ranges[range].bytes), ranges[range].count});
+  }
+  for (std::size_t next = 0; next < parts.size();) {
+    const int batch = static_cast<int>(std::min<std::size_t>(parts.size() - next, IOV_MAX));
+    const ssize_t written = ::writev(descriptor, &parts[next], batch);
     if (written >= 0) {
-      next += written;
-      count -= static_cast<std::size_t>(written);
+      // Past what was taken; a part taken in part starts where it was cut.
+      for (auto left = static_cast<std::size_t>(written); left > 0;) {
+        const std::size_t taken = std::min(left, parts[next].iov_len);
+        parts[next].iov_base = static_cast<char*>(parts[next].iov_base) + taken;
+        parts[next].iov_len -= taken;
+        left -= taken;
+        next += parts[next].iov_len == 0 ? 1 : 0;
+      }
       // A signal ends a write early, with what went before it written.
-      if (count > 0 && stopRequested() && descriptor == STDOUT_FILENO)
+      if (next < parts.size() && stopRequested() && descriptor == STDOUT_FILENO)
         warnIfOutputBlocked();
       continue;
     }
@@ -119,15 +135,16 @@ void prepareStopWake() {
 
 }  // namespace
 
-bool writeStandardOutput(const void* bytes, std::size_t count) {
-  if (writeEveryByte(STDOUT_FILENO, bytes, count))
+bool writeStandardOutput(const ByteRange* ranges, std::size_t count) {
+  if (writeEveryByte(STDOUT_FILENO, ranges, count))
     return true;
   lastOutputError = errno;
   return false;
 }
 
 bool writeErrorStream(const void* bytes, std::size_t count) {
-  return writeEveryByte(STDERR_FILENO, bytes, count);
+  const ByteRange all{bytes, count};
+  return writeEveryByte(STDERR_FILENO, &all, 1);
 }
 
 std::string standardOutputFailure() {
@@ -150,7 +167,8 @@ bool writeConsole(const char16_t* units, std::uint32_t count) {
     }
   }
   appendUtf8(units + start, text, count - start);
-  return writeEveryByte(STDOUT_FILENO, text.data(), text.size());
+  const ByteRange all{text.data(), text.size()};
+  return writeEveryByte(STDOUT_FILENO, &all, 1);
 }
 
 bool standardOutputTakesColour() {

@@ -168,9 +168,8 @@ void prepareStopWake() {
     requestStop();  // a request that came before the wake existed
 }
 
-}  // namespace
-
-bool writeStandardOutput(const void* bytes, std::size_t count) {
+// One range: to a console through its wide-character call, otherwise through the C runtime.
+bool writeOutputRange(const void* bytes, std::size_t count) {
   ++outputWrites;
   if (consoleOutput().isConsole) {
     writingOutput = true;
@@ -197,6 +196,16 @@ bool writeStandardOutput(const void* bytes, std::size_t count) {
     count -= static_cast<std::size_t>(written);
   }
   writingOutput = false;
+  return true;
+}
+
+}  // namespace
+
+bool writeStandardOutput(const ByteRange* ranges, std::size_t count) {
+  for (std::size_t range = 0; range < count; ++range) {
+    if (!writeOutputRange(ranges[range].bytes, ranges[range].count))
+      return false;
+  }
   return true;
 }
 
