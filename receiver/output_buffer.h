@@ -93,8 +93,8 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   std::size_t straightBytes_ = 0;
   std::size_t pinnedMemory_ = 0;
   std::vector<plinth::platform::ByteRange> ranges_;  // for the write
-  const ClientRecord* openLine_ = nullptr;  // whose line the output has left open
-  char time_[longestTime] = {};             // the local time, once a piece has needed it
+  const ClientRecord* openLine_ = nullptr;           // whose line the output has left open
+  char time_[longestTime] = {};                      // the local time, once a piece has needed it
   std::size_t timeLength_ = 0;
   double timeReadAt_ = -1.0;  // the loop's clock then
   bool failed_ = false;

@@ -47,7 +47,7 @@ class ReceiveBlock {
   static std::size_t pinnedMemory(Pin pin);
 
  private:
-  Storage* storage_ = nullptr;     // while bytes are held, unless they are in the fallback
+  Storage* storage_ = nullptr;      // while bytes are held, unless they are in the fallback
   unsigned char* bytes_ = nullptr;  // the storage's bytes, or `fallback_`
   std::size_t capacity_ = 0;
   std::int32_t next_ = 0;

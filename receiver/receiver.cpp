@@ -125,13 +125,13 @@ class Receiver::Stop final : public plinth::Watcher, public plinth::Timer {
   // The window is over.
   void onTimer() override { receiver_.loop_.stop(); }
 
-  // Before the loop waits: done once a fresh look found nothing more to read, and nothing is left
-  // for another turn; while reading is held off, pieces go out first.
+  // Before the loop waits: done once a look found nothing more to read, and nothing is left for
+  // another turn; while reading is held off, pieces go out first.
   void beforeWait() {
     plinth::EventLoop& loop = receiver_.loop_;
     if (!requested_ || loop.turnsPending() || receiver_.budget_.readingHeldOff())
       return;
-    if (loop.looked() && !loop.calledAny())
+    if (!loop.calledAny())
       loop.stop();
     else
       loop.lookNext();

@@ -21,8 +21,8 @@ enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 
 // The loop and its handlers: a listener for each listening server, the clients, and the stop
 // request; standard output, which the loop writes before it waits; and the memory budget. While
-// clients have work, rounds follow each other, with a zero-time look at the sockets at least every
-// 100 µs; with none, the loop waits for the sockets, at most until the earliest held piece is due.
+// clients have work, rounds follow each other, each with a zero-time look at the sockets; with
+// none, the loop waits for the sockets, at most until the earliest held piece is due.
 // A stop request takes the clients waiting in the queue and closes the listeners; the clients are
 // then read as usual until they have nothing more to give, for three seconds at most, and after
 // that each only for what had arrived at the request.

@@ -6,18 +6,6 @@
 #include "plinth/core/clock.h"
 
 namespace plinth {
-namespace {
-
-// While watchers keep asking for turns, the loop still looks at the sockets at least this often
-// (seconds), so that a flood never hides the others; looking every round would double the system
-// calls per line.
-constexpr double lookInterval = 0.0001;
-// A busy loop reads its clock afresh after this many rounds, or calls.
-constexpr int mostRoundsOnReading = 8;
-constexpr std::size_t mostCallsOnReading = 64;
-
-}  // namespace
-
 EventLoop::EventLoop() : set_(platform::services.openReadinessSet()) {
   updateTime();
 }
@@ -93,8 +81,6 @@ void EventLoop::unlink(Timer& timer) {
 
 void EventLoop::updateTime() {
   now_ = getSeconds(true);
-  roundsOnReading_ = 0;
-  callsOnReading_ = 0;
 }
 
 bool EventLoop::run() {
@@ -114,20 +100,11 @@ bool EventLoop::run() {
 
 bool EventLoop::waitForSockets() {
   ready_.clear();
-  looked_ = false;
-  const bool busy = !again_.empty();
-  if (busy && !lookNext_ && now_ - lastLook_ < lookInterval) {
-    if (++roundsOnReading_ >= mostRoundsOnReading || callsOnReading_ >= mostCallsOnReading)
-      updateTime();
-    return true;
-  }
-  const std::int32_t limit = busy || lookNext_ ? 0 : timerLimit();
+  const std::int32_t limit = !again_.empty() || lookNext_ ? 0 : timerLimit();
   lookNext_ = false;
   if (!platform::services.waitForReadiness(set_, limit, ready_))
     return false;
   updateTime();
-  lastLook_ = now_;
-  looked_ = true;
   return true;
 }
 
@@ -154,7 +131,6 @@ void EventLoop::callWatchers() {
     }
   }
   calledAny_ = !calling_.empty();
-  callsOnReading_ += calling_.size();
   for (Watcher* watcher : calling_) {
     if (watcher->socket_ != platform::invalidSocket)  // not left by an earlier call
       watcher->onReadable();

@@ -1,7 +1,7 @@
 // A loop that serves many sockets on one thread: watchers of sockets, called when their socket has
 // something to say; timers; and a hook before each wait. A round of `run`:
-//   1. wait for the sockets: at most until the earliest timer, only a look when a watcher asked for
-//      another turn, or not at all when the last look was under 100 µs ago;
+//   1. wait for the sockets: at most until the earliest timer, and only a look when a watcher
+//      asked for another turn;
 //   2. call the watchers of the sockets found ready, and those that asked for another turn, each
 //      once;
 //   3. run the timers whose time has passed, earliest first;
@@ -77,14 +77,11 @@ class EventLoop {
   void setBeforeWait(std::function<void()> hook) { beforeWait_ = std::move(hook); }
   // The next wait only looks, whatever the timers.
   void lookNext() { lookNext_ = true; }
-  // Whether this round's wait looked at the sockets, and whether it called any watcher.
-  bool looked() const { return looked_; }
+  // Whether this round called any watcher.
   bool calledAny() const { return calledAny_; }
 
-  // The loop's clock: getSeconds(true), read after every look. A busy loop reuses a reading for a
-  // few rounds (tens of microseconds at most, far inside every rule it serves): reading it every
-  // round cost 19% more CPU per MiB from one client. `updateTime` reads it afresh, after something
-  // that may have taken long.
+  // The loop's clock: getSeconds(true), read after every wait. `updateTime` reads it afresh, after
+  // something that may have taken long.
   double now() const { return now_; }
   void updateTime();
 
@@ -109,12 +106,8 @@ class EventLoop {
   Timer* latest_ = nullptr;
   std::function<void()> beforeWait_;
   double now_ = 0.0;
-  double lastLook_ = 0.0;
   std::uint64_t round_ = 0;
-  int roundsOnReading_ = 0;  // rounds and calls since the clock was read
-  std::size_t callsOnReading_ = 0;
   bool lookNext_ = false;
-  bool looked_ = false;
   bool calledAny_ = false;
   bool stopped_ = false;
 };
