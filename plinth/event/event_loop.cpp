@@ -6,6 +6,12 @@
 #include "plinth/core/clock.h"
 
 namespace plinth {
+namespace {
+
+// How many watchers whose peers have ended a round calls at most; each costs a close and a message.
+constexpr std::size_t mostEndsARound = 64;
+
+}  // namespace
 EventLoop::EventLoop() : set_(platform::services.openReadinessSet()) {
   updateTime();
 }
@@ -116,6 +122,9 @@ std::int32_t EventLoop::timerLimit() const {
   return static_cast<std::int32_t>(std::max(0.0, std::ceil((earliest_->due_ - now_) * 1000.0)) + 1);
 }
 
+// Those that asked for another turn, then those with something to read, then at most a few whose
+// peers have ended: they stay ready, and the next rounds take the rest. So a crowd that leaves at
+// once does not hold up a client with a line.
 void EventLoop::callWatchers() {
   ++round_;
   calling_.swap(again_);
@@ -123,9 +132,13 @@ void EventLoop::callWatchers() {
     watcher->again_ = false;
     watcher->round_ = round_;
   }
-  for (void* found : ready_) {
-    auto* watcher = static_cast<Watcher*>(found);
-    if (watcher->round_ != round_) {
+  std::size_t endsLeft = mostEndsARound;
+  for (const bool ends : {false, true}) {
+    for (const platform::ReadyWatcher& found : ready_) {
+      auto* watcher = static_cast<Watcher*>(found.watcher);
+      if (found.ended != ends || watcher->round_ == round_ || (ends && endsLeft == 0))
+        continue;
+      endsLeft -= ends ? 1 : 0;
       watcher->round_ = round_;
       calling_.push_back(watcher);
     }

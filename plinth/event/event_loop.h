@@ -2,8 +2,8 @@
 // something to say; timers; and a hook before each wait. A round of `run`:
 //   1. wait for the sockets: at most until the earliest timer, and only a look when a watcher
 //      asked for another turn;
-//   2. call the watchers of the sockets found ready, and those that asked for another turn, each
-//      once;
+//   2. call the watchers that asked for another turn, and those of the sockets found ready, each
+//      once: those whose peers have ended last, and at most a few of them a round;
 //   3. run the timers whose time has passed, earliest first;
 //   4. run the before-wait hook.
 #pragma once
@@ -101,7 +101,7 @@ class EventLoop {
   platform::ReadinessSet set_;
   std::vector<Watcher*> again_;
   std::vector<Watcher*> calling_;
-  std::vector<void*> ready_;
+  std::vector<platform::ReadyWatcher> ready_;
   Timer* earliest_ = nullptr;
   Timer* latest_ = nullptr;
   std::function<void()> beforeWait_;

@@ -73,7 +73,8 @@ ReadinessSet openReadinessSet();
 void closeReadinessSet(ReadinessSet set);
 bool watchSocket(ReadinessSet set, SocketHandle socket, void* watcher);
 void unwatchSocket(ReadinessSet set, SocketHandle socket);
-bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready);
+bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds,
+                      std::vector<ReadyWatcher>& ready);
 
 // host.cpp
 bool hostName(char* buffer, int size);

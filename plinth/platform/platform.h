@@ -42,6 +42,13 @@ enum class SocketErrorKind { other, addressInUse, descriptorLimit, wouldBlock };
 // A set of watched sockets for a loop's readiness wait; made by openReadinessSet.
 using ReadinessSet = void*;
 
+// A watched socket a wait found ready, as its watcher; `ended` when the system says its peer has
+// ended the stream (or it failed): what came before the end is still there to be read.
+struct ReadyWatcher {
+  void* watcher = nullptr;
+  bool ended = false;
+};
+
 // Bytes to write, one of several that go out together.
 struct ByteRange {
   const void* bytes = nullptr;
@@ -111,10 +118,11 @@ struct Services {
 
   // Standard streams and the console. Writes to standard output are unbuffered and write every
   // byte of every range, in order, before they return (as few system calls as the system allows;
-  // partial writes and interruptions are retried); false when the stream fails. Standard error never waits: its text goes whole messages at a time (through their LF)
-  // to a thread that writes them, within 64 KiB queued; a message that does not fit is dropped and
-  // counted, and the count said in its place. At exit the queue gets half a second, and so it does
-  // at `finishStandardError`, for a program about to end without exiting.
+  // partial writes and interruptions are retried); false when the stream fails. Standard error
+  // never waits: its text goes whole messages at a time (through their LF) to a thread that writes
+  // them, within 64 KiB queued; a message that does not fit is dropped and counted, and the count
+  // said in its place. At exit the queue gets half a second, and so it does at
+  // `finishStandardError`, for a program about to end without exiting.
   bool (*writeStandardOutput)(const ByteRange* ranges, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
   void (*finishStandardError)();
@@ -176,7 +184,8 @@ struct Services {
   // error), at most `milliseconds` (0: only looks; negative: no limit), and puts the watchers of
   // the sockets found ready in `ready`, in no particular order. False when the system could not
   // say, for a reason other than an interruption; `lastSocketError` then tells why.
-  bool (*waitForReadiness)(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready);
+  bool (*waitForReadiness)(ReadinessSet set, std::int32_t milliseconds,
+                           std::vector<ReadyWatcher>& ready);
 
   // Host identity.
   bool (*hostName)(char* buffer, int size);                     // gethostname

@@ -7,6 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "plinth/platform/platform.h"
+
 namespace plinth::platform {
 
 template <typename Entry, typename Socket>
@@ -40,11 +42,12 @@ struct PollSlots {
     watchers.pop_back();
   }
 
-  // After the system call found `count` entries with events: their watchers.
-  void collect(int count, std::vector<void*>& ready) const {
+  // After the system call found `count` entries with events: their watchers, ended when one of
+  // the `ends` events came.
+  void collect(int count, short ends, std::vector<ReadyWatcher>& ready) const {
     for (std::size_t slot = 0; count > 0 && slot < polled.size(); ++slot) {
       if (polled[slot].revents != 0) {
-        ready.push_back(watchers[slot]);
+        ready.push_back({watchers[slot], (polled[slot].revents & ends) != 0});
         --count;
       }
     }

@@ -325,7 +325,7 @@ plinth::platform::PollResult failingPoll(plinth::platform::SocketHandle socket,
 
 std::atomic<bool> waitsFail{false};
 bool failingWait(plinth::platform::ReadinessSet set, std::int32_t milliseconds,
-                 std::vector<void*>& ready) {
+                 std::vector<plinth::platform::ReadyWatcher>& ready) {
   return !waitsFail && plinth::platform::realServices().waitForReadiness(set, milliseconds, ready);
 }
 

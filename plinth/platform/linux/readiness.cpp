@@ -57,7 +57,8 @@ void unwatchSocket(ReadinessSet set, SocketHandle socket) {
     --epoll.watched;
 }
 
-bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready) {
+bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds,
+                      std::vector<ReadyWatcher>& ready) {
   EpollSet& epoll = setOf(set);
   ready.clear();
   epoll.events.resize(epoll.watched + 1);
@@ -72,8 +73,11 @@ bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<v
     return false;
   // As poll(2) maps them, an ended, reset or failed socket reads as readable: the receive then
   // says what happened.
-  for (int index = 0; index < count; ++index)
-    ready.push_back(epoll.events[index].data.ptr);
+  for (int index = 0; index < count; ++index) {
+    const std::uint32_t found = epoll.events[index].events;
+    ready.push_back(
+        {epoll.events[index].data.ptr, (found & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0});
+  }
   return true;
 }
 

@@ -13,6 +13,14 @@ namespace {
 
 using PollSet = PollSlots<pollfd, int>;
 
+// POSIX tells an end only once both directions are closed; where the system tells more (Linux's
+// POLLRDHUP), a peer that has ended its stream shows at once.
+#ifdef POLLRDHUP
+constexpr short peerEnded = POLLRDHUP;
+#else
+constexpr short peerEnded = 0;
+#endif
+
 PollSet& setOf(ReadinessSet set) {
   return *static_cast<PollSet*>(set);
 }
@@ -30,7 +38,7 @@ void closeReadinessSet(ReadinessSet set) {
 bool watchSocket(ReadinessSet set, SocketHandle socket, void* watcher) {
   if (socket > static_cast<SocketHandle>(INT_MAX))
     return false;
-  setOf(set).watch(static_cast<int>(socket), POLLIN, watcher);
+  setOf(set).watch(static_cast<int>(socket), POLLIN | peerEnded, watcher);
   return true;
 }
 
@@ -39,7 +47,8 @@ void unwatchSocket(ReadinessSet set, SocketHandle socket) {
     setOf(set).unwatch(static_cast<int>(socket));
 }
 
-bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready) {
+bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds,
+                      std::vector<ReadyWatcher>& ready) {
   PollSet& table = setOf(set);
   ready.clear();
   const auto size = static_cast<nfds_t>(table.polled.size());
@@ -48,7 +57,7 @@ bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<v
     count = ::poll(table.polled.data(), size, 0);
   if (count < 0)
     return false;
-  table.collect(count, ready);  // an end, a reset or an error reads as an event: receive says
+  table.collect(count, POLLHUP | POLLERR | peerEnded, ready);  // receive says what an end was
   return true;
 }
 

@@ -1,14 +1,14 @@
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/uio.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <vector>

@@ -37,7 +37,8 @@ void unwatchSocket(ReadinessSet set, SocketHandle socket) {
   setOf(set).unwatch(static_cast<SOCKET>(socket));
 }
 
-bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<void*>& ready) {
+bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds,
+                      std::vector<ReadyWatcher>& ready) {
   PollSet& table = setOf(set);
   ready.clear();
   if (table.polled.empty()) {  // WSAPoll refuses an empty set
@@ -50,7 +51,7 @@ bool waitForReadiness(ReadinessSet set, std::int32_t milliseconds, std::vector<v
     return false;
   // As select reports them, an ended, reset or failed socket reads as readable: the receive then
   // says what happened.
-  table.collect(count, ready);
+  table.collect(count, POLLHUP | POLLERR, ready);
   return true;
 }
 

@@ -101,5 +101,47 @@ TEST(EventLoopTest, WatchersAreCalledForTheirSocketsAndForTheTurnsTheyAskFor) {
   EXPECT_EQ(counter.calls, 4);
 }
 
+// A crowd whose peers have all ended waits for the watcher with something to read, and a round
+// takes a few of them at most: a client with a line is not held up by many leaving at once.
+TEST(EventLoopTest, WatchersWhosePeersEndedComeLastAndAFewARound) {
+  nettest::real.startSockets();
+  InternetServer server(0);
+  struct Peer final : Watcher {
+    void onReadable() override {
+      order->push_back(this);
+      loop->unwatch(*this);
+    }
+    EventLoop* loop = nullptr;
+    std::vector<Watcher*>* order = nullptr;
+    nettest::Socket client;
+    CountedRef<InternetConnection> accepted;
+  };
+  EventLoop loop;
+  std::vector<Watcher*> order;
+  std::vector<Peer> peers(100);
+  for (Peer& peer : peers) {
+    peer.loop = &loop;
+    peer.order = &order;
+    peer.client = nettest::Socket(nettest::connectTo(server.getPort()));
+    peer.accepted = nettest::acceptWithin(server);
+    ASSERT_TRUE(peer.accepted && loop.watch(peer, peer.accepted->handle()));
+  }
+  for (std::size_t peer = 0; peer + 1 < peers.size(); ++peer)
+    peers[peer].client.close();
+  ASSERT_TRUE(nettest::sendText(peers.back().client, "x"));
+  for (Peer& peer : peers)
+    ASSERT_TRUE(nettest::waitFor(peer.accepted->handle(), platform::PollDirection::readable).ready);
+  std::vector<std::size_t> calledInRound;
+  loop.setBeforeWait([&] {
+    calledInRound.push_back(order.size());
+    if (order.size() == peers.size())
+      loop.stop();
+  });
+  ASSERT_TRUE(loop.run());
+  EXPECT_EQ(order.front(), &peers.back());
+  ASSERT_GE(calledInRound.size(), 2u);
+  EXPECT_LE(calledInRound[0], 65u);
+}
+
 }  // namespace
 }  // namespace plinth

@@ -16,7 +16,7 @@ using nettest::sendText;
 using nettest::Socket;
 using std::chrono::milliseconds;
 
-std::vector<void*> ready;
+std::vector<ReadyWatcher> ready;
 // Watchers stand in as the addresses of these.
 int acceptedWatcher = 0;
 int listenerWatcher = 0;
@@ -51,7 +51,9 @@ class ReadinessTest : public ::testing::Test {
   // Each watched socket the wait finds ready, once, as its watcher.
   std::vector<void*> readyWatchers() {
     EXPECT_TRUE(services.waitForReadiness(set, 2000, ready));
-    std::vector<void*> watchers = ready;
+    std::vector<void*> watchers;
+    for (const ReadyWatcher& found : ready)
+      watchers.push_back(found.watcher);
     std::sort(watchers.begin(), watchers.end());
     return watchers;
   }
@@ -95,6 +97,10 @@ TEST_F(ReadinessTest, AWaitGivesTheWatchersOfTheReadySockets) {
   EXPECT_EQ(readyWatchers(), std::vector<void*>{&acceptedWatcher});
   ASSERT_TRUE(services.watchSocket(set, accepted.get(), &otherWatcher));  // a new watcher
   EXPECT_EQ(readyWatchers(), std::vector<void*>{&otherWatcher});
+  EXPECT_FALSE(ready[0].ended);
+  client.close();  // its data is still to be read, and then the end
+  EXPECT_EQ(readyWatchers(), std::vector<void*>{&otherWatcher});
+  EXPECT_TRUE(ready[0].ended);
 }
 
 TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
@@ -121,7 +127,8 @@ TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
   });
   const milliseconds waited = timeToWait(10'000);
   requester.join();
-  EXPECT_EQ(ready, std::vector<void*>{&stopWatcher});
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].watcher, &stopWatcher);
   EXPECT_TRUE(services.stopRequested());
   EXPECT_GE(waited, milliseconds(50));
   EXPECT_LT(waited, milliseconds(5000));
