@@ -36,10 +36,13 @@ void ByteBuffer::shrink() {
   const std::size_t enough = std::max(firstCapacity, std::bit_ceil(held));
   if (begin_ == nullptr || capacity() <= enough)
     return;
-  auto* storage =
-      static_cast<unsigned char*>(plinth::platform::services.reallocate(begin_, enough));
+  // New storage, not the old cut down in place: that would leave the heap a hole too small for the
+  // next large buffer behind every small one, and thousands of clients would grow it for good.
+  auto* storage = static_cast<unsigned char*>(plinth::platform::services.allocate(enough));
   if (storage == nullptr)
     return;  // the storage held stays good
+  std::memcpy(storage, begin_, held);
+  plinth::platform::services.release(begin_);
   begin_ = storage;
   end_ = begin_ + held;
   capacityEnd_ = begin_ + enough;

@@ -7,11 +7,13 @@
 
 namespace farspeak {
 
+// The bytes apart from the rest, so that a block is exactly its size, as a client's held line is,
+// and the heap reuses the one for the other.
 struct ReceiveBlock::Storage {
+  unsigned char* bytes = nullptr;
   std::size_t capacity = 0;
   std::uint32_t pins = 0;
   bool inUse = true;  // by its block; once it is not, the last pin lets it go
-  unsigned char* bytes() { return reinterpret_cast<unsigned char*>(this + 1); }
 };
 
 namespace {
@@ -22,17 +24,28 @@ std::atomic<ReceiveBlock::Storage*> spareBlock{nullptr};
 
 ReceiveBlock::Storage* allocate(std::size_t capacity) {
   if (capacity == ReceiveBlock::blockSize) {
-    if (ReceiveBlock::Storage* spare = spareBlock.exchange(nullptr, std::memory_order_acquire))
-      return new (spare) ReceiveBlock::Storage{capacity};
+    if (ReceiveBlock::Storage* spare = spareBlock.exchange(nullptr, std::memory_order_acquire)) {
+      spare->inUse = true;
+      return spare;
+    }
   }
-  void* memory = std::malloc(sizeof(ReceiveBlock::Storage) + capacity);
-  return memory == nullptr ? nullptr : new (memory) ReceiveBlock::Storage{capacity};
+  auto* storage = new (std::nothrow) ReceiveBlock::Storage;
+  if (storage != nullptr)
+    storage->bytes = static_cast<unsigned char*>(std::malloc(capacity));
+  if (storage == nullptr || storage->bytes == nullptr) {
+    delete storage;
+    return nullptr;
+  }
+  storage->capacity = capacity;
+  return storage;
 }
 
 void letGo(ReceiveBlock::Storage* storage) {
-  std::free(storage->capacity == ReceiveBlock::blockSize
-                ? spareBlock.exchange(storage, std::memory_order_acq_rel)
-                : storage);
+  if (storage->capacity == ReceiveBlock::blockSize)
+    storage = spareBlock.exchange(storage, std::memory_order_acq_rel);
+  if (storage != nullptr)
+    std::free(storage->bytes);
+  delete storage;
 }
 
 }  // namespace
@@ -41,7 +54,7 @@ std::span<unsigned char> ReceiveBlock::room(std::size_t most) {
   if (bytes_ == nullptr) {
     capacity_ = std::min<std::size_t>(most, blockSize);
     storage_ = allocate(capacity_);
-    bytes_ = storage_ != nullptr ? storage_->bytes() : fallback_;
+    bytes_ = storage_ != nullptr ? storage_->bytes : fallback_;
     if (storage_ == nullptr)
       capacity_ = std::min(sizeof fallback_, capacity_);
   }
