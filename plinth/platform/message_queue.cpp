@@ -72,11 +72,15 @@ bool MessageQueue::drain(std::chrono::milliseconds limit) {
   std::unique_lock<std::mutex> hold(lock_);
   if (!unfinished_.empty())
     queue(std::exchange(unfinished_, {}));
+  // A thread that has not run yet is slow to start (a loaded machine), not held up by the stream.
+  changed_.wait_for(hold, limit * 10, [this] { return running_ || entries_.empty(); });
   return changed_.wait_for(hold, limit, [this] { return entries_.empty() && !writing_; });
 }
 
 void MessageQueue::run() {
   std::unique_lock<std::mutex> hold(lock_);
+  running_ = true;
+  changed_.notify_all();
   for (;;) {
     changed_.wait(hold, [this] { return ending_ || !entries_.empty(); });
     if (entries_.empty())

@@ -52,6 +52,7 @@ class MessageQueue {
   std::deque<Entry> entries_;
   std::size_t queuedBytes_ = 0;
   std::string unfinished_;
+  bool running_ = false;  // the thread has started
   bool writing_ = false;  // the thread holds an entry it has taken off the queue
   bool ending_ = false;
   std::thread thread_;  // started with the first message

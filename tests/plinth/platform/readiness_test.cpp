@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/plinth/net/net_test_support.h"
+#include "tests/support/child_process.h"
 
 namespace plinth::platform {
 namespace {
@@ -100,7 +101,8 @@ TEST_F(ReadinessTest, AWaitGivesTheWatchersOfTheReadySockets) {
   EXPECT_FALSE(ready[0].ended);
   client.close();  // its data is still to be read, and then the end
   EXPECT_EQ(readyWatchers(), std::vector<void*>{&otherWatcher});
-  EXPECT_TRUE(ready[0].ended);
+  if (!test_support::runningUnderWine())  // Wine's WSAPoll does not tell
+    EXPECT_TRUE(ready[0].ended);
 }
 
 TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
