@@ -149,7 +149,7 @@ void OutputBuffer::starting() {
 }
 
 void OutputBuffer::writeHeld() {
-  if (size() == 0 || failed_)
+  if (size() == 0)
     return;
   ranges_.clear();
   std::size_t copied = 0;
@@ -159,8 +159,9 @@ void OutputBuffer::writeHeld() {
     copied = straight.offset;
   }
   ranges_.push_back({bytes_.begin() + copied, bytes_.size() - copied});
+  // After a failure nothing more is written, but what it holds still goes.
   const bool written =
-      plinth::platform::services.writeStandardOutput(ranges_.data(), ranges_.size());
+      !failed_ && plinth::platform::services.writeStandardOutput(ranges_.data(), ranges_.size());
   for (const Straight& straight : straight_)
     ReceiveBlock::unpin(straight.pin);
   straight_.clear();
@@ -170,7 +171,7 @@ void OutputBuffer::writeHeld() {
     loop_->cancel(*this);
     loop_->updateTime();  // the write may have waited on standard output
   }
-  if (!written) {
+  if (!written && !failed_) {
     failed_ = true;  // first: the report goes to the console, which would write this out again
     reportOutputFailure();
     if (loop_ != nullptr)
