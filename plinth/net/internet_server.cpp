@@ -4,6 +4,13 @@
 #include "plinth/net/sockets.h"
 
 namespace plinth {
+namespace {
+
+// Refused clients that one look for a waiting client goes through at most, so that a flood of
+// them never holds up its caller for long; the rest are taken at the next look.
+constexpr int mostRefusalsAtOnce = 16;
+
+}  // namespace
 
 struct InternetServerImpl {
   platform::SocketAddress address;  // its port the bound one once listening
@@ -15,6 +22,7 @@ struct InternetServerImpl {
   int acceptError = 0;        // and the system's code for it
   ServerFailure failure = ServerFailure::none;
   int failureError = 0;
+  InternetServer::Admission admission;
 };
 
 InternetServer::InternetServer(std::int32_t port)
@@ -122,31 +130,41 @@ int InternetServer::acceptError() const {
   return impl_->acceptError;
 }
 
+void InternetServer::setAdmission(Admission admission) {
+  impl_->admission = std::move(admission);
+}
+
 platform::SocketHandle InternetServer::handle() const {
   return impl_->listeningSocket;
 }
 
 CountedRef<InternetConnection> InternetServer::tryAccept() {
-  if (impl_->stopped)
-    return {};
-  const platform::PollResult result =
-      platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
-  if (result.failed || result.exception) {
-    impl_->stopped = true;
-    impl_->failure = result.failed ? ServerFailure::poll : ServerFailure::exception;
-    impl_->failureError = result.failed ? platform::services.lastSocketError() : 0;
-    return {};
+  for (int refused = 0; refused < mostRefusalsAtOnce && !impl_->stopped; ++refused) {
+    const platform::PollResult result =
+        platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
+    if (result.failed || result.exception) {
+      impl_->stopped = true;
+      impl_->failure = result.failed ? ServerFailure::poll : ServerFailure::exception;
+      impl_->failureError = result.failed ? platform::services.lastSocketError() : 0;
+      return {};
+    }
+    if (!result.ready)
+      return {};
+    platform::SocketAddress peer;
+    const platform::SocketHandle accepted =
+        platform::services.accept(impl_->listeningSocket, &peer);
+    impl_->acceptFailed = accepted == platform::invalidSocket;
+    impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
+    if (impl_->acceptFailed)
+      return {};  // the server keeps running
+    if (!impl_->admission || impl_->admission(peer)) {
+      return CountedRef<InternetConnection>(
+          new InternetConnection(new InternetConnectionImpl(accepted, peer)));
+    }
+    platform::services.setLinger(accepted, 0);
+    platform::services.closeSocket(accepted);
   }
-  if (!result.ready)
-    return {};
-  platform::SocketAddress peer;
-  const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
-  impl_->acceptFailed = accepted == platform::invalidSocket;
-  impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
-  if (impl_->acceptFailed)
-    return {};  // the server keeps running
-  return CountedRef<InternetConnection>(
-      new InternetConnection(new InternetConnectionImpl(accepted, peer)));
+  return {};
 }
 
 }  // namespace plinth
