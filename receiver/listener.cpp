@@ -75,7 +75,10 @@ void Listener::resumeWhenRoom() {
 }
 
 void Listener::takeQueueAndClose(double until) {
-  acceptWaitingClients(until, SIZE_MAX);
+  // Refused clients may stand before one that is let in: the looks go on while more may wait.
+  do
+    acceptWaitingClients(until, SIZE_MAX);
+  while (server_.moreMayWait() && plinth::getSeconds(true) < until);
   loop_.unwatch(*this);
   loop_.cancel(*this);
   server_.close();

@@ -24,6 +24,7 @@ struct InternetServerImpl {
   ServerFailure failure = ServerFailure::none;
   int failureError = 0;
   InternetServer::Admission admission;
+  bool moreMayWait = false;  // the last look ended after refusing its most
 };
 
 InternetServer::InternetServer(std::int32_t port)
@@ -115,6 +116,10 @@ CountedRef<InternetConnection> InternetServer::acceptConnection() {
   return connection;
 }
 
+bool InternetServer::moreMayWait() const {
+  return impl_->moreMayWait;
+}
+
 const char16_t* InternetServer::getHostAddress() const {
   return impl_->hostAddress.text;
 }
@@ -140,6 +145,7 @@ platform::SocketHandle InternetServer::handle() const {
 }
 
 CountedRef<InternetConnection> InternetServer::tryAccept() {
+  impl_->moreMayWait = false;
   for (int refused = 0; refused < mostRefusalsAtOnce && !impl_->stopped; ++refused) {
     const platform::PollResult result =
         platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
@@ -165,6 +171,7 @@ CountedRef<InternetConnection> InternetServer::tryAccept() {
     platform::services.setLinger(accepted, 0);
     platform::services.closeSocket(accepted);
   }
+  impl_->moreMayWait = !impl_->stopped;
   return {};
 }
 

@@ -44,8 +44,10 @@ class InternetServer : public Refcountable {
   ServerFailure failure() const;
   int failureError() const;
   // True when a client is waiting; accepts it ahead and holds it for acceptConnection. A look
-  // refuses a few clients at most (see setAdmission), and says none is waiting after them.
+  // refuses a few clients at most (see setAdmission), and says none is waiting after them; then
+  // `moreMayWait` tells that others may.
   bool hasPendingConnection();
+  bool moreMayWait() const;
   // The held client, or one accepted now, or an empty reference.
   CountedRef<InternetConnection> acceptConnection();
   // The address listened on when it is one; otherwise the host's addresses of its family that

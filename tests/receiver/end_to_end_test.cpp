@@ -794,7 +794,8 @@ TEST_F(EndToEndTest, RefusesClientsByTheirAddressAndSaysSoWithoutFlooding) {
   }
 }
 
-// Beyond --max-clients, a client waits in the system's queue, until another leaves.
+// Beyond --max-clients, a client waits in the system's queue, until another leaves or a stop takes
+// it.
 TEST_F(EndToEndTest, ATwoClientLimitHoldsTheThirdUntilOneLeaves) {
   Farspeak farspeak({"--max-clients", "2"});
   ASSERT_TRUE(farspeak.waitUntilListening());
@@ -822,6 +823,15 @@ TEST_F(EndToEndTest, ATwoClientLimitHoldsTheThirdUntilOneLeaves) {
   EXPECT_EQ(undoTextMode(farspeak.output.text()), "one\ntwo\nthree\n");
   EXPECT_LT(error.find(closedLine), error.rfind(incomingLine)) << error;
   EXPECT_EQ(countOf(error, waiting), 1u);
+
+  // A stop takes a client waiting beyond the limit like any client in the queue.
+  Client fourth;
+  ASSERT_TRUE(fourth.connect(farspeak.port) && fourth.send("four\n"));
+  ASSERT_TRUE(farspeak.error.waitFor(waiting, 2)) << farspeak.error.text();
+  if (!farspeak.child.requestStop())
+    GTEST_SKIP() << "no way here to ask the program to stop";
+  EXPECT_EQ(farspeak.child.waitForExit(replyLimit), 0);
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "one\ntwo\nthree\nfour\n");
 }
 
 TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {
