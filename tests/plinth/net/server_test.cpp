@@ -7,6 +7,7 @@
 
 #include "net_test_support.h"
 #include "plinth/net/internet_server.h"
+#include "tests/support/child_process.h"
 
 namespace plinth {
 namespace {
@@ -196,7 +197,11 @@ TEST(InternetServerTest, RefusedClientsAreResetAFewALook) {
   for (const Socket& client : refused) {
     ASSERT_TRUE(waitFor(client.get(), PollDirection::readable).ready);
     char byte = 0;
-    EXPECT_LT(real.receive(client.get(), &byte, 1), 0);  // reset, not ended
+    const int received = real.receive(client.get(), &byte, 1);
+    if (test_support::runningUnderWine())
+      EXPECT_LE(received, 0);  // Wine passes a reset on as an orderly close
+    else
+      EXPECT_LT(received, 0);  // reset, not ended
   }
 }
 
