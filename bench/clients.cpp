@@ -101,6 +101,76 @@ std::size_t ClientSockets::connect(std::uint16_t port, std::size_t count, double
   return connected;
 }
 
+ConnectFlood::ConnectFlood(std::uint16_t port, const std::string& source, std::size_t underWay)
+    : thread_(&ConnectFlood::run, this, port, source, underWay) {}
+
+void ConnectFlood::stop() {
+  stopping_ = true;
+  if (thread_.joinable())
+    thread_.join();
+}
+
+void ConnectFlood::run(std::uint16_t port, std::string source, std::size_t underWay) {
+  const int poller = epoll_create1(EPOLL_CLOEXEC);
+  if (poller < 0)
+    return;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  const linger reset{.l_onoff = 1, .l_linger = 0};
+  std::unordered_set<int> open;
+  const auto connectOne = [&] {
+    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+      return false;
+    // The port is picked at the connect, by the whole address pair: many more connects at once.
+    const int on = 1;
+    setsockopt(socket, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    setsockopt(socket, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLRDHUP;
+    event.data.fd = socket;
+    if (bind(socket, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(socket, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         errno != EINPROGRESS) ||
+        epoll_ctl(poller, EPOLL_CTL_ADD, socket, &event) != 0) {
+      close(socket);
+      ++failed_;
+      return false;
+    }
+    open.insert(socket);
+    return true;
+  };
+  epoll_event events[256];
+  while (!stopping_) {
+    while (open.size() < underWay && connectOne()) {
+    }
+    const int ready = epoll_wait(poller, events, 256, 10);
+    for (int index = 0; index < ready; ++index) {
+      const int socket = events[index].data.fd;
+      int error = 0;
+      socklen_t length = sizeof error;
+      getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length);
+      // A reset after the connect completed, or an end: the receiver took it and let it go.
+      if (error == 0 || error == ECONNRESET || error == EPIPE)
+        ++ended_;
+      else
+        ++failed_;
+      close(socket);  // which takes it out of the epoll set
+      open.erase(socket);
+    }
+    if (ready <= 0 && open.empty())
+      sleepSeconds(0.001);  // no connect could start: no spinning on the failure
+  }
+  for (const int socket : open)
+    close(socket);
+  close(poller);
+}
+
 void ClientSockets::closeAll() {
   for (const int socket : sockets)
     close(socket);

@@ -2,9 +2,12 @@
 // self-checking lines they send.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace farspeak::bench {
@@ -25,6 +28,31 @@ class ClientSockets {
   void closeAll();
 
   std::vector<int> sockets;
+};
+
+// Clients from a loopback address of their own connecting to a port as fast as they can, a number
+// of connects under way at a time, on a thread of their own until stopped: each waits until the
+// receiver ends its connection (a reset, or an end) and is then closed with a reset, which leaves
+// no port waiting out TIME_WAIT, and another takes its place.
+class ConnectFlood {
+ public:
+  ConnectFlood(std::uint16_t port, const std::string& source, std::size_t underWay);
+  ~ConnectFlood() { stop(); }
+  ConnectFlood(const ConnectFlood&) = delete;
+  ConnectFlood& operator=(const ConnectFlood&) = delete;
+
+  void stop();
+  // Connections the receiver has ended so far, and connects that failed.
+  std::uint64_t ended() const { return ended_; }
+  std::uint64_t failed() const { return failed_; }
+
+ private:
+  void run(std::uint16_t port, std::string source, std::size_t underWay);
+
+  std::atomic<bool> stopping_{false};
+  std::atomic<std::uint64_t> ended_{0};
+  std::atomic<std::uint64_t> failed_{0};
+  std::thread thread_;
 };
 
 // The local port of a connected socket, which the receiver names the client by; 0 when unknown.

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <iostream>
 #include <numeric>
+#include <optional>
 
 #include "bench/clients.h"
 #include "bench/lines.h"
@@ -51,6 +52,14 @@ constexpr std::size_t manyClients = 1000;
 constexpr double manySeconds = 5.0;  // each client a line every 100 ms, spread evenly
 
 constexpr std::size_t mostClients = 19000;  // the hard descriptor limit here is 20,000
+
+// Phases alone and in the flood take turns, so that whatever else the machine does falls on both.
+constexpr std::size_t floodCycles = 10;
+constexpr std::size_t floodPhaseLines = 10;  // 100 ms apart
+constexpr std::size_t floodUnderWay = 64;
+constexpr double floodStart = 0.3;  // seconds for the flood to reach its pace
+const std::string allowedSource = "127.0.0.1";
+const std::string floodSource = "127.0.0.2";
 
 bool started(const Target& target, const TargetCommand& command) {
   if (target.listening())
@@ -510,6 +519,91 @@ Figures burst(const TargetCommand& command) {
   return figures;
 }
 
+// The command with its receiver taking clients from `address` only: farspeak's --allow, socat's
+// range= on its listener. Nothing for a receiver without such a rule.
+std::optional<TargetCommand> takingOnly(TargetCommand command, const std::string& address) {
+  if (command.name == "farspeak") {
+    command.arguments.insert(command.arguments.end(), {"--allow", address});
+    return command;
+  }
+  for (std::string& argument : command.arguments) {
+    if (argument.starts_with("TCP-LISTEN:")) {
+      argument += ",range=" + address + "/32";
+      return command;
+    }
+  }
+  return std::nullopt;
+}
+
+// One allowed client sends a line every 100 ms, in turns alone and beside clients from a refused
+// address connecting as fast as they can: its delays both ways, what the flood costs, and what it
+// puts on standard error.
+Figures refusalFlood(const TargetCommand& plain) {
+  const std::optional<TargetCommand> command = takingOnly(plain, allowedSource);
+  if (!command) {
+    std::cerr << plain.name << " cannot refuse clients by address\n";
+    return {};
+  }
+  Target target(*command, Capture::pipe);
+  if (!started(target, *command))
+    return {};
+  OutputReader reader(target.output(), 1, shortLine);
+  ClientSockets client;
+  if (!connectOneQuietly(target, client))
+    return {};
+  const std::size_t lines = 2 * floodCycles * floodPhaseLines;
+  std::vector<double> aloneSentAt(lines, NAN);
+  std::vector<double> floodSentAt(lines, NAN);
+  double floodSeconds = 0.0;
+  double cpuSeconds = 0.0;
+  std::uint64_t refused = 0;
+  std::uint64_t failed = 0;
+  std::size_t errorLines = 0;
+  for (std::size_t cycle = 0; cycle < floodCycles; ++cycle) {
+    const std::size_t first = 2 * cycle * floodPhaseLines;
+    const std::vector<double> alone =
+        sendPaced(client.sockets[0], floodPhaseLines, shortLine, sendingInterval, 0, first);
+    std::copy(alone.begin(), alone.end(), aloneSentAt.begin() + static_cast<long>(first));
+    sleepUntil(alone.back() + sendingInterval);
+
+    ConnectFlood flood(target.port(), floodSource, floodUnderWay);
+    sleepSeconds(floodStart);
+    const std::uint64_t endedBefore = flood.ended();
+    const std::size_t errorLinesBefore = target.errorLines();
+    const CpuSample from = cpuSample(target);
+    const std::vector<double> flooded = sendPaced(client.sockets[0], floodPhaseLines, shortLine,
+                                                  sendingInterval, 0, first + floodPhaseLines);
+    std::copy(flooded.begin(), flooded.end(),
+              floodSentAt.begin() + static_cast<long>(first + floodPhaseLines));
+    sleepUntil(flooded.back() + sendingInterval);
+    floodSeconds += monotonicSeconds() - from.at;
+    cpuSeconds += target.cpuSeconds() - from.used;
+    refused += flood.ended() - endedBefore;
+    errorLines += target.errorLines() - errorLinesBefore;
+    flood.stop();
+    failed += flood.failed();
+  }
+  waitArrivals(reader, lines);
+  target.stop();
+  reader.finish();
+  client.closeAll();
+
+  const auto alone = delaysOf(reader, linesOf(aloneSentAt));
+  const auto flooded = delaysOf(reader, linesOf(floodSentAt));
+  const auto perSecond = [floodSeconds](double count) { return count / floodSeconds; };
+  return {{"alone: delay, median (ms)", alone.first, 3},
+          {"alone: delay, 99th percentile (ms)", alone.second, 3},
+          {"in the flood: delay, median (ms)", flooded.first, 3},
+          {"in the flood: delay, 99th percentile (ms)", flooded.second, 3},
+          {"99th percentile, in the flood / alone", flooded.second / alone.second, 2},
+          {"refused connections a second", perSecond(static_cast<double>(refused)), 0},
+          {"standard error lines a second", perSecond(static_cast<double>(errorLines)), 1},
+          {"CPU in the flood (% of a core)", perSecond(cpuSeconds) * 100.0, 1},
+          {"connects that failed", static_cast<double>(failed), 0, false},
+          {"lines arrived intact (of " + std::to_string(lines) + ")",
+           static_cast<double>(reader.checker().intact()), 0, false}};
+}
+
 }  // namespace
 
 std::vector<Scenario> scenarios() {
@@ -553,6 +647,14 @@ std::vector<Scenario> scenarios() {
       {"many-sending",
        "1,000 clients, each a 64-byte line every 100 ms spread evenly, for 5 s (" + toPipe + ")",
        manySending},
+      {"refusal-flood",
+       "Clients from a refused address connecting as fast as they can, " +
+           std::to_string(floodUnderWay) +
+           " at a time, and one allowed client sending a line every 100 ms: " +
+           std::to_string(floodCycles) + " turns of " + std::to_string(floodPhaseLines) +
+           " lines alone and " + std::to_string(floodPhaseLines) + " in the flood, delays of all " +
+           std::to_string(floodCycles * floodPhaseLines) + " of each (" + toPipe + ")",
+       refusalFlood},
       {"most-clients",
        "19,000 idle clients, then one more sending a line every 100 ms (" + toPipe +
            "); run by name",

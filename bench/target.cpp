@@ -262,6 +262,15 @@ std::string Target::errorText() const {
   return startOf(error_);
 }
 
+std::size_t Target::errorLines() const {
+  std::size_t lines = 0;
+  char text[65536];
+  off_t offset = 0;
+  for (ssize_t length; (length = pread(error_, text, sizeof text, offset)) > 0; offset += length)
+    lines += static_cast<std::size_t>(std::count(text, text + length, '\n'));
+  return lines;
+}
+
 double Target::cpuSeconds() const {
   return pid_ > 0 ? groupUsage(pid_).seconds : 0.0;
 }

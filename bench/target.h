@@ -47,6 +47,8 @@ class Target {
   std::uint64_t outputBytes() const;
   // The start of what the target wrote to standard error, for failure reports.
   std::string errorText() const;
+  // The lines it has written to standard error so far.
+  std::size_t errorLines() const;
   // CPU time used so far by every process of the target's group, in seconds.
   double cpuSeconds() const;
   // The most resident memory the target's first process has had, in MiB (VmHWM).

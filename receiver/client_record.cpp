@@ -21,13 +21,9 @@ ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& 
     : connection(client) {
   if (!format.tags && !format.json)
     return;
-  // Appended piece by piece: GCC 12 warns, wrongly, about `"[" + text`. An IPv6 address stands in
-  // brackets before the port, as in a URL.
   std::string address;
   plinth::appendUtf8(client->getAddress(), address, SIZE_MAX);
-  const bool ipv6 = address.find(':') != std::string::npos;
-  endpoint.append(ipv6 ? "[" : "").append(address).append(ipv6 ? "]:" : ":");
-  endpoint.append(std::to_string(client->getPort()));
+  endpoint = endpointText(address, client->getPort());
   if (!format.tags)
     return;
   name.append("[").append(endpoint).append("]");
@@ -38,6 +34,15 @@ ClientRecord::ClientRecord(const plinth::CountedRef<plinth::NetworkConnection>& 
     tag = name;
   }
   tag += ' ';
+}
+
+std::string endpointText(const std::string& address, std::uint16_t port) {
+  // Appended piece by piece: GCC 12 warns, wrongly, about `"[" + text`. An IPv6 address stands in
+  // brackets before the port, as in a URL.
+  std::string endpoint;
+  const bool ipv6 = address.find(':') != std::string::npos;
+  endpoint.append(ipv6 ? "[" : "").append(address).append(ipv6 ? "]:" : ":");
+  return endpoint.append(std::to_string(port));
 }
 
 std::size_t writeTime(char* out, TimeForm form) {
@@ -74,12 +79,16 @@ std::size_t writeTime(char* out, TimeForm form) {
   return static_cast<std::size_t>(out - start);
 }
 
-void reportClient(const ClientRecord& record, const char* before, const char* after,
-                  const OutputFormat& format) {
+plinth::TextWriter& clientLine(const OutputFormat& format) {
   char time[longestTime + 1] = {};
   if (format.timestamps)
     writeTime(time, TimeForm::timeOfDay);
-  plinth::TextWriter& console = plinth::console().writeText(time).writeText(before);
+  return plinth::console().writeText(time);
+}
+
+void reportClient(const ClientRecord& record, const char* before, const char* after,
+                  const OutputFormat& format) {
+  plinth::TextWriter& console = clientLine(format).writeText(before);
   if (record.name.empty())
     console.writeWideText(record.connection->getAddress());
   else

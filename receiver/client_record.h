@@ -10,6 +10,10 @@
 #include "plinth/net/network_connection.h"
 #include "receiver/byte_buffer.h"
 
+namespace plinth {
+class TextWriter;
+}
+
 namespace farspeak {
 
 // How the output marks where each piece comes from.
@@ -55,6 +59,13 @@ struct ClientRecord {
 enum class TimeForm { timeOfDay, rfc3339 };
 inline constexpr std::size_t longestTime = 29;
 std::size_t writeTime(char* out, TimeForm form);
+
+// A client's address and port as a URL writes them: "192.168.1.7:50412", "[::1]:50412".
+std::string endpointText(const std::string& address, std::uint16_t port);
+
+// The console, with the local time written first when the format has timestamps: where a line
+// about clients starts.
+plinth::TextWriter& clientLine(const OutputFormat& format);
 
 // A console line about a client: `before`, its name (the address, or with tags its tag), `after`;
 // with timestamps, the time first.

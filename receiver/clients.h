@@ -65,6 +65,8 @@ class Clients {
   std::size_t finish(double now, bool readOwed);
 
   const std::list<ClientHandler>& list() const { return clients_; }
+  // The clients connected: those that have ended are not counted, though not yet let go.
+  std::size_t count() const { return clients_.size() - ended_.size(); }
 
  private:
   friend class ClientHandler;

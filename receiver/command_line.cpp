@@ -1,6 +1,8 @@
 #include "receiver/command_line.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <optional>
 #include <string_view>
 
@@ -13,7 +15,24 @@ namespace {
 
 using Action = CommandLine::Action;
 
-enum class Option { port, listen, tag, timestamps, json, ansi, help, version };
+using plinth::platform::AddressFamily;
+using plinth::platform::SocketAddress;
+
+enum class Option {
+  port,
+  listen,
+  allow,
+  deny,
+  maxClients,
+  tag,
+  timestamps,
+  json,
+  ansi,
+  help,
+  version
+};
+
+constexpr unsigned mostClientsAllowed = 1'000'000;
 
 struct OptionName {
   Option option;
@@ -25,6 +44,9 @@ struct OptionName {
 constexpr OptionName optionNames[] = {
     {Option::port, 'p', "port", "a number from 0 to 65535"},
     {Option::listen, 'l', "listen", "an IPv4 or IPv6 address or a host name"},
+    {Option::allow, '\0', "allow", "an IPv4 or IPv6 address or range"},
+    {Option::deny, '\0', "deny", "an IPv4 or IPv6 address or range"},
+    {Option::maxClients, '\0', "max-clients", "a number from 1 to 1000000"},
     {Option::tag, 't', "tag", ""},
     {Option::timestamps, 'T', "timestamps", ""},
     {Option::json, '\0', "json", ""},
@@ -67,14 +89,14 @@ std::string quoted(std::string_view argument) {
   return text + "'";
 }
 
-// 0 asks the system for a free port.
-std::optional<std::uint16_t> parsePort(std::string_view text) {
+// A number from `least` to `most`, in decimal digits only.
+std::optional<unsigned> parseNumber(std::string_view text, unsigned least, unsigned most) {
   unsigned value = 0;
   const char* end = text.data() + text.size();
   const auto [stop, error] = std::from_chars(text.data(), end, value);
-  if (error != std::errc() || stop != end || value > 65535)
+  if (error != std::errc() || stop != end || value < least || value > most)
     return std::nullopt;
-  return static_cast<std::uint16_t>(value);
+  return value;
 }
 
 // Four numbers from 0 to 255 with a dot between each two. A number with a leading zero is refused:
@@ -96,33 +118,101 @@ bool isIpv4Address(std::string_view text) {
   return text.empty();
 }
 
-// What a listen address reads as: with a ':', an IPv6 address; of digits and dots only, an IPv4
-// address; anything else, a host name, looked up at start-up. Empty when it is a name, or the
-// reason it is refused: malformed, or an address that no client connects to (multicast,
-// broadcast).
-std::optional<std::string> refusedListenAddress(const std::string& text) {
-  const bool ipv6 = text.find(':') != std::string::npos;
-  const bool ipv4 = !text.empty() && text.find_first_not_of("0123456789.") == std::string::npos;
-  if (!ipv6 && !ipv4)
-    return std::nullopt;
-  plinth::platform::SocketAddress address;
-  plinth::startSockets();  // Windows reads no address before
+// What an address's text says it is: with a ':', IPv6; of digits and dots only, IPv4 in dotted
+// decimal; anything else is a host name, or one of the forms some readers take for IPv4
+// (0x7f000001), which mean different things to different systems.
+enum class AddressForm { ipv4, ipv6, other };
+
+AddressForm formOf(std::string_view text) {
+  if (text.find(':') != std::string_view::npos)
+    return AddressForm::ipv6;
+  if (!text.empty() && text.find_first_not_of("0123456789.") == std::string_view::npos)
+    return AddressForm::ipv4;
+  return AddressForm::other;
+}
+
+// The address `text` stands for when it is one of the form it has; an IPv4-mapped IPv6 address
+// (::ffff:127.0.0.1) is the IPv4 address. Of the other form, what the system reads as an address.
+std::optional<SocketAddress> readAddress(const std::string& text, AddressForm form) {
   // An IPv6 address is hex digits, colons and maybe a dotted IPv4 tail, then its zone after a %;
   // some systems' readers take more (brackets), which no other system would.
-  const bool ipv6Characters =
-      text.substr(0, text.find('%')).find_first_not_of("0123456789abcdefABCDEF:.") ==
-      std::string::npos;
-  if ((ipv4 && !isIpv4Address(text)) || (ipv6 && !ipv6Characters) ||
-      !plinth::platform::services.numericAddress(text.c_str(), &address) ||
-      (address.family == plinth::platform::AddressFamily::ipv6) != ipv6) {
-    return ipv6 ? "is no IPv6 address" : "is no IPv4 address";
+  const bool wellFormed =
+      form == AddressForm::ipv4 ? isIpv4Address(text)
+      : form == AddressForm::ipv6
+          ? text.substr(0, text.find('%')).find_first_not_of("0123456789abcdefABCDEF:.") ==
+                std::string::npos
+          : true;
+  SocketAddress address;
+  plinth::startSockets();  // Windows reads no address before
+  if (!wellFormed || !plinth::platform::services.numericAddress(text.c_str(), &address))
+    return std::nullopt;
+  return address;
+}
+
+// Empty when a listen address is one or a host name (looked up at start-up); otherwise the reason
+// it is refused: malformed, or an address that no client connects to (multicast, broadcast).
+std::optional<std::string> refusedListenAddress(const std::string& text) {
+  const AddressForm form = formOf(text);
+  const std::optional<SocketAddress> address = readAddress(text, form);
+  if (form == AddressForm::other)
+    return address ? std::optional<std::string>("is no IPv4 address") : std::nullopt;
+  if (!address) {
+    const std::size_t zone = text.find('%');
+    if (form == AddressForm::ipv6 && zone != std::string::npos &&
+        readAddress(text.substr(0, zone), form))
+      return "has a zone, but there is no interface named " + quoted(text.substr(zone + 1));
+    return form == AddressForm::ipv6 ? "is no IPv6 address" : "is no IPv4 address";
   }
-  const std::uint8_t* bytes = address.bytes;
+  const std::uint8_t* bytes = address->bytes;
+  const bool ipv6 = address->family == AddressFamily::ipv6;
   const bool multicast = ipv6 ? bytes[0] == 0xFF : (bytes[0] & 0xF0) == 0xE0;
   const bool broadcast =
       !ipv6 && bytes[0] == 255 && bytes[1] == 255 && bytes[2] == 255 && bytes[3] == 255;
   if (multicast || broadcast)
     return multicast ? "is a multicast address" : "is the broadcast address";
+  return std::nullopt;
+}
+
+// Two addresses of one family overlap when one of them is every address of the family: the system
+// cannot listen on both with one port.
+bool overlap(const SocketAddress& one, const SocketAddress& other) {
+  return one.family == other.family && one != other &&
+         (plinth::platform::isAnyAddress(one) || plinth::platform::isAnyAddress(other));
+}
+
+// Empty when `text` is a range for --allow and --deny, which it then sets `range` to: an address,
+// alone or with a prefix length after a '/'. Otherwise the reason it is refused. Host names are
+// not taken: nothing is resolved while accepting.
+std::optional<std::string> refusedRange(const std::string& text, AddressRange& range) {
+  const std::size_t slash = text.find('/');
+  const std::string addressText = text.substr(0, slash);
+  const AddressForm form = formOf(addressText);
+  const std::string family = form == AddressForm::ipv6 ? "IPv6" : "IPv4";
+  const std::string what = slash == std::string::npos ? " address" : " range";
+  const bool zone = addressText.find('%') != std::string::npos;
+  const std::optional<SocketAddress> address = zone ? std::nullopt : readAddress(addressText, form);
+  if (form == AddressForm::other && !address)
+    return "is no IPv4 or IPv6" + what + (addressText.empty() ? "" : "; host names are not taken");
+  if (zone)
+    return "has a zone, which a range does not take";
+  if (form == AddressForm::other || !address)
+    return "is no " + family + what;
+  if (address->family != AddressFamily::ipv6 && form == AddressForm::ipv6)
+    return std::string("is IPv4-mapped: write its IPv4 form");
+  const int bits = addressBits(address->family);
+  std::optional<unsigned> prefix = static_cast<unsigned>(bits);
+  if (slash != std::string::npos)
+    prefix = parseNumber(std::string_view(text).substr(slash + 1), 0, UINT_MAX);
+  if (!prefix)
+    return "is no " + family + what;
+  if (*prefix > static_cast<unsigned>(bits))
+    return "has a prefix longer than " + family + "'s " + std::to_string(bits) + " bits";
+  range = {.address = {.family = address->family}, .prefixLength = static_cast<int>(*prefix)};
+  std::copy(address->bytes, address->bytes + bits / 8, range.address.bytes);
+  for (int bit = range.prefixLength; bit < bits; ++bit)
+    range.address.bytes[bit / 8] &= static_cast<std::uint8_t>(~(0x80 >> (bit % 8)));
+  if (!std::equal(range.address.bytes, range.address.bytes + bits / 8, address->bytes))
+    return "has host bits set (the range is " + range.text() + ")";
   return std::nullopt;
 }
 
@@ -149,22 +239,57 @@ void apply(const OptionName& option, std::string_view spelling,
   Options& options = commandLine.options;
   switch (option.option) {
     case Option::port:
-      if (const std::optional<std::uint16_t> port = parsePort(*value)) {
-        options.port = *port;
+      if (const std::optional<unsigned> port = parseNumber(*value, 0, 65535)) {
+        options.port = static_cast<std::uint16_t>(*port);
       } else {
         refuse(commandLine,
                "port must be " + std::string(option.valueWanted) + ", not " + quoted(*value));
       }
       break;
-    case Option::listen:
-      if (const std::optional<std::string> refused = refusedListenAddress(std::string(*value))) {
+    case Option::listen: {
+      const std::string text(*value);
+      if (const std::optional<std::string> refused = refusedListenAddress(text)) {
         refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) + ": " +
-                                quoted(*value) + " " + *refused);
-      } else if (value->empty()) {
+                                quoted(text) + " " + *refused);
+        break;
+      }
+      if (text.empty()) {
         refuse(commandLine,
                quoted(spelling) + " needs " + std::string(option.valueWanted) + ", not ''");
+        break;
+      }
+      const std::optional<SocketAddress> address = readAddress(text, formOf(text));
+      for (const std::string& earlier : options.listenAddresses) {
+        const std::optional<SocketAddress> other = readAddress(earlier, formOf(earlier));
+        if (address && other && overlap(*address, *other)) {
+          refuse(commandLine, "listen addresses " + quoted(earlier) + " and " + quoted(text) +
+                                  " overlap: give one of them");
+          return;
+        }
+      }
+      options.listenAddresses.push_back(text);
+      break;
+    }
+    case Option::allow:
+    case Option::deny: {
+      AddressRange range;
+      if (const std::optional<std::string> refused = refusedRange(std::string(*value), range)) {
+        refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) + ": " +
+                                quoted(*value) + " " + *refused);
+        break;
+      }
+      std::vector<AddressRange>& ranges =
+          option.option == Option::allow ? options.access.allowed : options.access.denied;
+      if (std::find(ranges.begin(), ranges.end(), range) == ranges.end())
+        ranges.push_back(range);
+      break;
+    }
+    case Option::maxClients:
+      if (const std::optional<unsigned> most = parseNumber(*value, 1, mostClientsAllowed)) {
+        options.access.mostClients = *most;
       } else {
-        options.listenAddresses.emplace_back(*value);
+        refuse(commandLine, quoted(spelling) + " needs " + std::string(option.valueWanted) +
+                                ", not " + quoted(*value));
       }
       break;
     case Option::json:

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "receiver/access_rules.h"
 #include "receiver/program_info.h"
 
 namespace farspeak {
@@ -17,6 +18,7 @@ struct Options {
   // -l, --listen ADDR, any number of times: an IPv4 or IPv6 address or a host name, as given;
   // none: every IPv4 address.
   std::vector<std::string> listenAddresses;
+  AccessRules access;       // --allow RANGE, --deny RANGE, --max-clients N
   bool tag = false;         // -t, --tag: each piece starts with the client's address
   bool timestamps = false;  // -T, --timestamps: each piece starts with the local time
   bool json = false;        // --json: one JSON record per line

@@ -1,5 +1,6 @@
 #include "receiver/output_buffer.h"
 
+#include <string>
 #include <string_view>
 
 #include "plinth/core/clock.h"
@@ -86,12 +87,14 @@ std::string_view OutputBuffer::localTime() {
   return {time_, timeLength_};
 }
 
-void OutputBuffer::startRecord(const ClientRecord& client, std::string_view event) {
+void OutputBuffer::startRecord(std::string_view endpoint, std::string_view event) {
   starting();
   bytes_.append("{\"time\":\"");
   bytes_.append(localTime());
-  bytes_.append("\",\"client\":\"");
-  bytes_.append(client.endpoint);
+  if (!endpoint.empty()) {
+    bytes_.append("\",\"client\":\"");
+    bytes_.append(endpoint);
+  }
   bytes_.append("\",\"event\":\"");
   bytes_.append(event);
   bytes_.append('"');
@@ -106,7 +109,7 @@ void OutputBuffer::writeText(ClientRecord& client, std::string_view bytes) {
   const bool lineEnds = !bytes.empty() && bytes.back() == '\n';
   if (lineEnds)
     bytes.remove_suffix(1);
-  startRecord(client, lineEnds ? "line" : "piece");
+  startRecord(client.endpoint, lineEnds ? "line" : "piece");
   if (client.lineOpen)
     bytes_.append(",\"continues\":true");
   bytes_.append(",\"text\":\"");
@@ -122,7 +125,21 @@ void OutputBuffer::writeText(ClientRecord& client, std::string_view bytes) {
 }
 
 void OutputBuffer::writeEvent(const ClientRecord& client, std::string_view event) {
-  startRecord(client, event);
+  startRecord(client.endpoint, event);
+  endRecord();
+}
+
+void OutputBuffer::writeRefused(std::string_view endpoint) {
+  startRecord(endpoint, "refused");
+  endRecord();
+}
+
+void OutputBuffer::writeRefusedSum(std::uint64_t count, std::uint64_t addresses) {
+  startRecord("", "refused");
+  bytes_.append(",\"count\":");
+  bytes_.append(std::to_string(count));
+  bytes_.append(",\"addresses\":");
+  bytes_.append(std::to_string(addresses));
   endRecord();
 }
 

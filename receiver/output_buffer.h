@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -59,6 +60,10 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   // its ("connect", "close", "lost").
   void writeText(ClientRecord& client, std::string_view bytes);
   void writeEvent(const ClientRecord& client, std::string_view event);
+  // With JSON records: a client refused as it came, by its endpoint ("10.1.2.3:50412"); and the
+  // sum of refusals not written one by one, `count` of them from `addresses` addresses.
+  void writeRefused(std::string_view endpoint);
+  void writeRefusedSum(std::uint64_t count, std::uint64_t addresses);
 
   // One write of everything held. When it fails, the failure is reported, nothing more is written,
   // and the loop stops.
@@ -79,8 +84,9 @@ class OutputBuffer : public plinth::HeldOutput, private plinth::Timer {
   void added();
   void keepNewLine();
   void starting();
-  // The record's fields up to its event, and the end of a record.
-  void startRecord(const ClientRecord& client, std::string_view event);
+  // The record's fields up to its event (no client when `endpoint` is empty), and the end of a
+  // record.
+  void startRecord(std::string_view endpoint, std::string_view event);
   void endRecord();
   // The local time, read once for each reading of the loop's clock: pieces written together are
   // stamped together.

@@ -142,14 +142,17 @@ class Receiver::Stop final : public plinth::Watcher, public plinth::Timer {
   bool requested_ = false;
 };
 
-Receiver::Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format)
+Receiver::Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format,
+                   const AccessRules& rules)
     : format_(format),
+      rules_(rules),
       output_(format_, &loop_),
+      refusals_(loop_, output_),
       budget_(&output_),
       clients_(loop_, output_, budget_),
       stop_(std::make_unique<Stop>(*this)) {
   for (plinth::InternetServer* server : servers)
-    listeners_.emplace_back(loop_, *server, clients_, format_);
+    listeners_.emplace_back(loop_, *server, clients_, format_, rules_, refusals_);
   loop_.setBeforeWait([this] { beforeWait(); });
 }
 
@@ -157,6 +160,8 @@ Receiver::~Receiver() = default;
 
 void Receiver::beforeWait() {
   clients_.releaseEnded();
+  for (Listener& listener : listeners_)
+    listener.resumeWhenRoom();
   budget_.resumeWhenRoom();
   stop_->beforeWait();
   if (loop_.turnsPending())
@@ -173,6 +178,7 @@ LoopEnd Receiver::run() {
   // What the clients delivered, and at a stop what they are owed, still reaches standard output,
   // their lines ended; the result is known only once it has.
   const std::size_t stillSending = clients_.finish(plinth::getSeconds(true), stop_->requested());
+  refusals_.finish();
   output_.writeHeld();
   if (stillSending > 0) {
     plinth::console()
@@ -198,8 +204,8 @@ LoopEnd Receiver::run() {
 }
 
 LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
-                     const OutputFormat& format) {
-  Receiver receiver(servers, format);
+                     const OutputFormat& format, const AccessRules& rules) {
+  Receiver receiver(servers, format, rules);
   return receiver.run();
 }
 
@@ -208,6 +214,8 @@ namespace {
 // Every IPv4 address, or each address the options name, and each one a name stands for; empty once
 // it has said why there is none.
 std::vector<plinth::platform::SocketAddress> listenAddresses(const Options& options) {
+  using plinth::platform::AddressFamily;
+  using plinth::platform::isAnyAddress;
   using plinth::platform::SocketAddress;
   const plinth::platform::Services& services = plinth::platform::services;
   std::vector<SocketAddress> addresses;
@@ -223,7 +231,7 @@ std::vector<plinth::platform::SocketAddress> listenAddresses(const Options& opti
     if (found.empty()) {
       plinth::console()
           .writeText("Couldn't start the server\n")
-          .writeText(text.c_str())
+          .writeWideText(services.argumentText(text.c_str()).c_str())
           .writeText(" names no address to listen on (")
           .writeText(failure.c_str())
           .writeText(")\n");
@@ -234,6 +242,14 @@ std::vector<plinth::platform::SocketAddress> listenAddresses(const Options& opti
         addresses.push_back(address);
     }
   }
+  // A name may stand for an address that every address of its family, given too, takes in: the
+  // system would not listen on both.
+  bool everyAddress[2] = {};
+  for (const SocketAddress& address : addresses)
+    everyAddress[address.family == AddressFamily::ipv6] |= isAnyAddress(address);
+  std::erase_if(addresses, [&everyAddress](const SocketAddress& address) {
+    return everyAddress[address.family == AddressFamily::ipv6] && !isAnyAddress(address);
+  });
   return addresses;
 }
 
@@ -306,10 +322,12 @@ bool runReceiver(const Options& options) {
     return false;
   }
   sayTheBanner(servers);
+  if (const std::string rule = options.access.sentence(); !rule.empty())
+    plinth::console().writeText(rule.c_str()).writeText("\n");
   std::vector<plinth::InternetServer*> listening;
   for (const auto& server : servers)
     listening.push_back(server.get());
-  return serveClients(listening, outputFormat(options)) == LoopEnd::stopRequested;
+  return serveClients(listening, outputFormat(options), options.access) == LoopEnd::stopRequested;
 }
 
 }  // namespace farspeak

@@ -14,13 +14,15 @@
 #include "receiver/listener.h"
 #include "receiver/memory_budget.h"
 #include "receiver/output_buffer.h"
+#include "receiver/refusal_reports.h"
 
 namespace farspeak {
 
 enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 
 // The loop and its handlers: a listener for each listening server, the clients, and the stop
-// request; standard output, which the loop writes before it waits; and the memory budget. While
+// request; standard output, which the loop writes before it waits; the memory budget; and who may
+// connect, with the reports of those refused. While
 // clients have work, rounds follow each other, each with a zero-time look at the sockets; with
 // none, the loop waits for the sockets, at most until the earliest held piece is due.
 // A stop request takes the clients waiting in the queue and closes the listeners; the clients are
@@ -28,7 +30,8 @@ enum class LoopEnd { stopRequested, listenerFailed, waitFailed, outputFailed };
 // that each only for what had arrived at the request.
 class Receiver {
  public:
-  Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format);
+  Receiver(const std::vector<plinth::InternetServer*>& servers, const OutputFormat& format,
+           const AccessRules& rules = {});
   ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
@@ -45,7 +48,9 @@ class Receiver {
   // In this order: what refers to the loop goes before it.
   plinth::EventLoop loop_;
   OutputFormat format_;
+  AccessRules rules_;
   OutputBuffer output_;
+  RefusalReports refusals_;
   MemoryBudget budget_;
   Clients clients_;
   std::list<Listener> listeners_;
@@ -54,7 +59,7 @@ class Receiver {
 
 // A Receiver on these servers, run.
 LoopEnd serveClients(const std::vector<plinth::InternetServer*>& servers,
-                     const OutputFormat& format = {});
+                     const OutputFormat& format = {}, const AccessRules& rules = {});
 
 // Runs the whole receiver with these options: starts the server, says on the console that it did
 // or why not, and serves clients until it stops. True when it stopped on request.

@@ -4,6 +4,14 @@
 #include "plinth/net/sockets.h"
 
 namespace plinth {
+namespace {
+
+// Refused clients that one look for a waiting client goes through at most: each costs some tens
+// of microseconds of the system's time (the accept, the reset), and a flood of them must hold up
+// the lines of the clients let in by no more than that.
+constexpr int mostRefusalsAtOnce = 4;
+
+}  // namespace
 
 struct InternetServerImpl {
   platform::SocketAddress address;  // its port the bound one once listening
@@ -15,6 +23,8 @@ struct InternetServerImpl {
   int acceptError = 0;        // and the system's code for it
   ServerFailure failure = ServerFailure::none;
   int failureError = 0;
+  InternetServer::Admission admission;
+  bool moreMayWait = false;  // the last look ended after refusing its most
 };
 
 InternetServer::InternetServer(std::int32_t port)
@@ -106,6 +116,10 @@ CountedRef<InternetConnection> InternetServer::acceptConnection() {
   return connection;
 }
 
+bool InternetServer::moreMayWait() const {
+  return impl_->moreMayWait;
+}
+
 const char16_t* InternetServer::getHostAddress() const {
   return impl_->hostAddress.text;
 }
@@ -122,31 +136,43 @@ int InternetServer::acceptError() const {
   return impl_->acceptError;
 }
 
+void InternetServer::setAdmission(Admission admission) {
+  impl_->admission = std::move(admission);
+}
+
 platform::SocketHandle InternetServer::handle() const {
   return impl_->listeningSocket;
 }
 
 CountedRef<InternetConnection> InternetServer::tryAccept() {
-  if (impl_->stopped)
-    return {};
-  const platform::PollResult result =
-      platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
-  if (result.failed || result.exception) {
-    impl_->stopped = true;
-    impl_->failure = result.failed ? ServerFailure::poll : ServerFailure::exception;
-    impl_->failureError = result.failed ? platform::services.lastSocketError() : 0;
-    return {};
+  impl_->moreMayWait = false;
+  for (int refused = 0; refused < mostRefusalsAtOnce && !impl_->stopped; ++refused) {
+    const platform::PollResult result =
+        platform::services.poll(impl_->listeningSocket, platform::PollDirection::readable);
+    if (result.failed || result.exception) {
+      impl_->stopped = true;
+      impl_->failure = result.failed ? ServerFailure::poll : ServerFailure::exception;
+      impl_->failureError = result.failed ? platform::services.lastSocketError() : 0;
+      return {};
+    }
+    if (!result.ready)
+      return {};
+    platform::SocketAddress peer;
+    const platform::SocketHandle accepted =
+        platform::services.accept(impl_->listeningSocket, &peer);
+    impl_->acceptFailed = accepted == platform::invalidSocket;
+    impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
+    if (impl_->acceptFailed)
+      return {};  // the server keeps running
+    if (!impl_->admission || impl_->admission(peer)) {
+      return CountedRef<InternetConnection>(
+          new InternetConnection(new InternetConnectionImpl(accepted, peer)));
+    }
+    platform::services.setLinger(accepted, 0);
+    platform::services.closeSocket(accepted);
   }
-  if (!result.ready)
-    return {};
-  platform::SocketAddress peer;
-  const platform::SocketHandle accepted = platform::services.accept(impl_->listeningSocket, &peer);
-  impl_->acceptFailed = accepted == platform::invalidSocket;
-  impl_->acceptError = impl_->acceptFailed ? platform::services.lastSocketError() : 0;
-  if (impl_->acceptFailed)
-    return {};  // the server keeps running
-  return CountedRef<InternetConnection>(
-      new InternetConnection(new InternetConnectionImpl(accepted, peer)));
+  impl_->moreMayWait = !impl_->stopped;
+  return {};
 }
 
 }  // namespace plinth

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "plinth/core/counted_ref.h"
@@ -42,8 +43,11 @@ class InternetServer : public Refcountable {
   // Once it is not running: the step that failed, and the system's code for it (0 if none).
   ServerFailure failure() const;
   int failureError() const;
-  // True when a client is waiting; accepts it ahead and holds it for acceptConnection.
+  // True when a client is waiting; accepts it ahead and holds it for acceptConnection. A look
+  // refuses a few clients at most (see setAdmission), and says none is waiting after them; then
+  // `moreMayWait` tells that others may.
   bool hasPendingConnection();
+  bool moreMayWait() const;
   // The held client, or one accepted now, or an empty reference.
   CountedRef<InternetConnection> acceptConnection();
   // The address listened on when it is one; otherwise the host's addresses of its family that
@@ -59,6 +63,11 @@ class InternetServer : public Refcountable {
   // Closes the listening socket: no more clients connect. The server stops running, without a
   // failure. A loop that watches it unwatches it first.
   void close();
+  // Decides, from the address a client connected from, whether it is taken, before a connection
+  // is made of it. A client it refuses is reset at once (linger 0): nothing is read from it or
+  // written to it. Without one, every client is taken.
+  using Admission = std::function<bool(const platform::SocketAddress& peer)>;
+  void setAdmission(Admission admission);
   // What a loop watches to learn that a client is waiting; invalidSocket once closed.
   platform::SocketHandle handle() const;
 

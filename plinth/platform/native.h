@@ -45,6 +45,7 @@ void finishStandardError();
 int localeText(std::uint32_t item, char16_t* buffer, int size);
 int localeNarrowText(std::uint32_t item, char* buffer, int size);
 bool setRuntimeLocale(const char* name);
+std::u16string argumentText(const char* argument);
 
 // sockets.cpp
 int startSockets();

@@ -71,6 +71,9 @@ struct SocketAddress {
 inline SocketAddress anyAddress(AddressFamily family, std::uint16_t port) {
   return {.family = family, .port = port};
 }
+inline bool isAnyAddress(const SocketAddress& address) {
+  return address == anyAddress(address.family, address.port);
+}
 inline SocketAddress loopbackAddress(AddressFamily family, std::uint16_t port) {
   SocketAddress address{.family = family, .port = port};
   if (family == AddressFamily::ipv4)
@@ -138,6 +141,10 @@ struct Services {
   int (*localeText)(std::uint32_t item, char16_t* buffer, int size);
   int (*localeNarrowText)(std::uint32_t item, char* buffer, int size);
   bool (*setRuntimeLocale)(const char* name);  // setlocale(LC_ALL, name) succeeded
+  // An argument of the command line as the user typed it: its bytes are UTF-8 on POSIX and in
+  // the ANSI code page on Windows (as main receives them). Bytes that are no text in it become a
+  // replacement character.
+  std::u16string (*argumentText)(const char* argument);
 
   // Sockets. Error codes are the system's own (WSAGetLastError, errno).
   int (*startSockets)();  // 0 when the socket library is usable, else its error code

@@ -43,6 +43,7 @@ constexpr Services realTable = {
     native::localeText,
     native::localeNarrowText,
     native::setRuntimeLocale,
+    native::argumentText,
     native::startSockets,
     native::lastSocketError,
     native::socketErrorText,

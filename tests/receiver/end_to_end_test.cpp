@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -167,13 +168,44 @@ std::uint16_t freePort() {
   return port;
 }
 
+// Whether this machine has the IPv6 loopback address.
+bool hasIpv6Loopback() {
+  using plinth::platform::AddressFamily;
+  Socket probe(net.openStreamSocket(AddressFamily::ipv6));
+  return probe.get() != invalidSocket &&
+         net.bindAddress(probe.get(), plinth::platform::loopbackAddress(AddressFamily::ipv6, 0));
+}
+
 class Client {
  public:
+  // From `source`, a loopback address of the family, when given: the program sees the client
+  // come from there.
   bool connect(std::uint16_t port,
-               plinth::platform::AddressFamily family = plinth::platform::AddressFamily::ipv4) {
+               plinth::platform::AddressFamily family = plinth::platform::AddressFamily::ipv4,
+               const char* source = nullptr) {
     socket_ = Socket(net.openStreamSocket(family));
+    plinth::platform::SocketAddress from;
+    if (source != nullptr &&
+        !(net.numericAddress(source, &from) && net.bindAddress(socket_.get(), from))) {
+      return false;
+    }
     return socket_.get() != invalidSocket &&
            test_support::connectTo(socket_.get(), plinth::platform::loopbackAddress(family, port));
+  }
+
+  // Whether the program reset the connection within `limit`, without a byte sent (under Wine,
+  // which passes a reset on as an orderly close, ended it).
+  bool isReset(milliseconds limit = replyLimit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      if (net.poll(socket_.get(), plinth::platform::PollDirection::readable).ready) {
+        char byte = 0;
+        const int received = net.receive(socket_.get(), &byte, 1);
+        return received < 0 || (received == 0 && runningUnderWine());
+      }
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+    return false;
   }
 
   // The port this end has, as the program sees the client.
@@ -349,6 +381,11 @@ TEST_F(EndToEndTest, OptionsSetThePortTheAddressAndThePrefixes) {
   const Case cases[] = {
       {{"-p", given}, true, "", "hi\n", "Incoming connection from 127.0.0.1"},
       {{"--listen=127.0.0.1"}, false, "127.0.0.1", "hi\n", "Incoming connection from 127.0.0.1"},
+      {{"-l", "::ffff:127.0.0.1"},
+       false,
+       "127.0.0.1",
+       "hi\n",
+       "Incoming connection from 127.0.0.1"},
       {{"-t"}, false, "", "[127.0.0.1:{port}] hi\n", "Incoming connection from [127.0.0.1:{port}]"},
       {{"--timestamps"}, false, "", "{time}hi\n", "{time}Incoming connection from 127.0.0.1"},
       {{"-Tt", "--port", given},
@@ -454,11 +491,8 @@ TEST_F(EndToEndTest, WithTagsAClientCannotForgeAnotherClientsLine) {
 // named as URLs write them.
 TEST_F(EndToEndTest, ListensOnIpv6AndIpv4WhenAskedTo) {
   using plinth::platform::AddressFamily;
-  Socket probe(net.openStreamSocket(AddressFamily::ipv6));
-  if (probe.get() == invalidSocket ||
-      !net.bindAddress(probe.get(), plinth::platform::loopbackAddress(AddressFamily::ipv6, 0)))
+  if (!hasIpv6Loopback())
     GTEST_SKIP() << "no IPv6 loopback here";
-  probe.close();
   for (const char* six : {"::", "::1"}) {
     const char* four = six == std::string_view("::") ? "0.0.0.0" : "127.0.0.1";
     SCOPED_TRACE(std::string("-l ") + four + " -l " + six);
@@ -635,6 +669,9 @@ TEST_F(EndToEndTest, SaysWhyItCouldNotListenOnTheAddressesGiven) {
   const std::pair<std::string, std::string> cases[] = {
       {"no-such-host.invalid", "no-such-host.invalid names no address to listen on ("},
       {"198.51.100.7", "Could not bind to a free port on 198.51.100.7 ("},
+      // "héllo" as the system passes it, echoed as typed.
+      {windowsConventions ? "h\xE9llo.invalid" : "h\xC3\xA9llo.invalid",
+       "h\xC3\xA9llo.invalid names no address to listen on ("},
   };
   for (const auto& [address, reason] : cases) {
     SCOPED_TRACE(address);
@@ -643,6 +680,141 @@ TEST_F(EndToEndTest, SaysWhyItCouldNotListenOnTheAddressesGiven) {
     const std::string& error = farspeak.error.text();
     EXPECT_EQ(error.rfind("Couldn't start the server\r\n" + reason, 0), 0u) << error;
   }
+}
+
+// How many refusals standard error says one by one, and how many it sums up.
+std::pair<std::size_t, std::size_t> refusalsIn(const std::string& error) {
+  std::size_t summed = 0;
+  for (std::size_t at = error.find("\n...and "); at != std::string::npos;
+       at = error.find("\n...and ", at + 1))
+    summed += std::strtoul(error.c_str() + at + 8, nullptr, 10);
+  return {countOf(error, "\nRefused connection from "), summed};
+}
+
+// Clients from addresses not allowed, or denied, are reset before anything is read, and said to
+// be: with -t in the tag form, with --json on standard output too, and past ten a second summed up
+// once a second.
+TEST_F(EndToEndTest, RefusesClientsByTheirAddressAndSaysSoWithoutFlooding) {
+  using plinth::platform::AddressFamily;
+  const bool ipv6 = hasIpv6Loopback();
+  for (const bool json : {false, true}) {
+    SCOPED_TRACE(json ? "--json" : "-t");
+    std::vector<std::string> arguments = {"--allow",   "127.0.0.1", "--allow",
+                                          "127.0.0.2", "--deny",    "127.0.0.2"};
+    arguments.push_back(json ? "--json" : "-t");
+    if (ipv6)
+      arguments.insert(arguments.end(), {"--allow", "::1", "-l", "0.0.0.0", "-l", "::"});
+    Farspeak farspeak(arguments);
+    ASSERT_TRUE(farspeak.waitUntilListening());
+    ASSERT_TRUE(farspeak.error.waitFor(" except 127.0.0.2\r\n"));
+    EXPECT_NE(
+        farspeak.error.text().find(
+            ipv6 ? "\r\nClients allowed from 127.0.0.1, 127.0.0.2 and ::1, except 127.0.0.2\r\n"
+                 : "\r\nClients allowed from 127.0.0.1 and 127.0.0.2, except 127.0.0.2\r\n"),
+        std::string::npos)
+        << farspeak.error.text();
+
+    Client allowed;
+    Client denied;
+    Client notAllowed;
+    ASSERT_TRUE(allowed.connect(farspeak.port, AddressFamily::ipv4, "127.0.0.1"));
+    ASSERT_TRUE(denied.connect(farspeak.port, AddressFamily::ipv4, "127.0.0.2"));
+    ASSERT_TRUE(notAllowed.connect(farspeak.port, AddressFamily::ipv4, "127.0.0.3"));
+    ASSERT_TRUE(allowed.send("let in\n"));
+    EXPECT_TRUE(denied.isReset());
+    EXPECT_TRUE(notAllowed.isReset());
+    Client six;
+    if (ipv6) {
+      ASSERT_TRUE(six.connect(farspeak.port, AddressFamily::ipv6));
+      ASSERT_TRUE(six.send("over six\n"));
+      ASSERT_TRUE(farspeak.output.waitFor("over six")) << farspeak.output.text();
+    }
+    ASSERT_TRUE(farspeak.output.waitFor("let in")) << farspeak.output.text();
+    ASSERT_TRUE(farspeak.error.waitFor("(not allowed)\r\n")) << farspeak.error.text();
+    const auto name = [json](const std::string& address, std::uint16_t port) {
+      return json ? address : "[" + address + ":" + std::to_string(port) + "]";
+    };
+    const std::string& error = farspeak.error.text();
+    for (const std::string& line :
+         {"Incoming connection from " + name("127.0.0.1", allowed.port()) + "\r\n",
+          "Refused connection from " + name("127.0.0.2", denied.port()) + " (denied)\r\n",
+          "Refused connection from " + name("127.0.0.3", notAllowed.port()) +
+              " (not allowed)\r\n"}) {
+      EXPECT_NE(error.find(line), std::string::npos) << line << " in " << error;
+    }
+    if (!json)
+      continue;
+    const std::string& output = farspeak.output.text();
+    for (const std::string& record :
+         {"\"client\":\"127.0.0.2:" + std::to_string(denied.port()) + "\",\"event\":\"refused\"}",
+          "\"client\":\"127.0.0.3:" + std::to_string(notAllowed.port()) +
+              "\",\"event\":\"refused\"}"}) {
+      EXPECT_NE(output.find(record), std::string::npos) << record << " in " << output;
+    }
+    EXPECT_EQ(countOf(output, "\"event\":\"refused\""), 2u);
+
+    // The second of those two is over; then a flood from one address.
+    std::this_thread::sleep_for(milliseconds(1200));
+    constexpr std::size_t flood = 25;
+    const auto floodStart = Clock::now();
+    for (std::size_t client = 0; client < flood; ++client)
+      ASSERT_TRUE(Client().connect(farspeak.port, AddressFamily::ipv4, "127.0.0.3"));
+    const bool withinASecond = Clock::now() - floodStart < milliseconds(300);
+    ASSERT_TRUE(farspeak.error.waitUntil([&](const std::string& text) {
+      const auto [said, summed] = refusalsIn(text);
+      return said + summed >= flood + 2;
+    })) << farspeak.error.text();
+    const auto [said, summed] = refusalsIn(farspeak.error.text());
+    EXPECT_EQ(said + summed, flood + 2);
+    if (withinASecond) {  // one second holds the flood: ten said, the rest summed
+      EXPECT_EQ(said, 12u);
+      EXPECT_EQ(
+          countOf(farspeak.error.text(), "\n...and 15 more refused connections from 1 address\r\n"),
+          1u);
+      EXPECT_TRUE(farspeak.output.waitFor("\"event\":\"refused\",\"count\":15,\"addresses\":1}"))
+          << farspeak.output.text();
+    }
+  }
+}
+
+// Beyond --max-clients, a client waits in the system's queue, until another leaves or a stop takes
+// it.
+TEST_F(EndToEndTest, ATwoClientLimitHoldsTheThirdUntilOneLeaves) {
+  Farspeak farspeak({"--max-clients", "2"});
+  ASSERT_TRUE(farspeak.waitUntilListening());
+  ASSERT_TRUE(farspeak.error.waitFor("Clients allowed from anywhere; at most 2 at once\r\n"))
+      << farspeak.error.text();
+  Client first;
+  Client second;
+  Client third;
+  ASSERT_TRUE(first.connect(farspeak.port) && first.send("one\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("one"));
+  ASSERT_TRUE(second.connect(farspeak.port) && second.send("two\n"));
+  ASSERT_TRUE(farspeak.output.waitFor("two"));
+  ASSERT_TRUE(third.connect(farspeak.port) && third.send("three\n"));
+  const std::string waiting =
+      "Clients are waiting: 2 are connected, the most --max-clients allows; they are accepted as "
+      "others leave\r\n";
+  ASSERT_TRUE(farspeak.error.waitFor(waiting)) << farspeak.error.text();
+  EXPECT_EQ(countOf(farspeak.error.text(), incomingLine), 2u);
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "one\ntwo\n");
+
+  first.close();
+  ASSERT_TRUE(farspeak.output.waitFor("three")) << farspeak.output.text();
+  ASSERT_TRUE(farspeak.error.waitFor("Accepting clients again\r\n")) << farspeak.error.text();
+  const std::string& error = farspeak.error.text();
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "one\ntwo\nthree\n");
+  EXPECT_LT(error.find(closedLine), error.rfind(incomingLine)) << error;
+  EXPECT_EQ(countOf(error, waiting), 1u);
+
+  // A stop takes a client waiting beyond the limit like any client in the queue.
+  Client fourth;
+  ASSERT_TRUE(fourth.connect(farspeak.port) && fourth.send("four\n"));
+  ASSERT_TRUE(farspeak.error.waitFor(waiting, 2)) << farspeak.error.text();
+  if (!farspeak.child.requestStop())
+    GTEST_SKIP() << "no way here to ask the program to stop";
+  EXPECT_EQ(farspeak.child.waitForExit(replyLimit), 0);
+  EXPECT_EQ(undoTextMode(farspeak.output.text()), "one\ntwo\nthree\nfour\n");
 }
 
 TEST_F(EndToEndTest, CopiesLinesByteForByteWithControlBytesMadeVisible) {

@@ -19,6 +19,7 @@
 
 #include "plinth/platform/locale_items.h"
 #include "plinth/platform/native.h"
+#include "plinth/text/utf8.h"
 
 namespace plinth::platform::native {
 namespace {
@@ -691,6 +692,14 @@ int localeNarrowText(std::uint32_t item, char* buffer, int size) {
 // process's locale would change how the C library reads and writes numbers for everyone.
 bool setRuntimeLocale(const char*) {
   return false;
+}
+
+// Terminals, and the console this library writes, speak UTF-8; an argument typed there is UTF-8
+// whatever the locale variables say.
+std::u16string argumentText(const char* argument) {
+  std::u16string text;
+  Utf8Decoder().decode(argument, text);
+  return text;
 }
 
 }  // namespace plinth::platform::native

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <clocale>
+#include <string>
 
 #include "plinth/platform/native.h"
 
@@ -26,6 +27,16 @@ int localeNarrowText(std::uint32_t item, char* buffer, int size) {
 
 bool setRuntimeLocale(const char* name) {
   return std::setlocale(LC_ALL, name) != nullptr;
+}
+
+std::u16string argumentText(const char* argument) {
+  const int units = MultiByteToWideChar(CP_ACP, 0, argument, -1, nullptr, 0);
+  if (units <= 1)
+    return {};
+  std::u16string text(static_cast<std::size_t>(units), u'\0');
+  MultiByteToWideChar(CP_ACP, 0, argument, -1, reinterpret_cast<wchar_t*>(text.data()), units);
+  text.pop_back();  // the terminator
+  return text;
 }
 
 }  // namespace plinth::platform::native

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net_test_support.h"
 #include "plinth/net/internet_server.h"
+#include "tests/support/child_process.h"
 
 namespace plinth {
 namespace {
@@ -160,6 +163,46 @@ TEST(InternetServerTest, AFailedAcceptLeavesTheServerRunning) {
     EXPECT_TRUE(server.isRunning());
   }
   EXPECT_TRUE(acceptWithin(server));  // the client was never taken, so it is still there
+}
+
+// A client the admission refuses is reset before a connection is made of it; a look refuses four
+// at most, and says that more may wait.
+TEST(InternetServerTest, RefusedClientsAreResetAFewALook) {
+  InternetServer server(0);
+  ASSERT_TRUE(server.isRunning());
+  std::vector<std::uint16_t> refusedPorts;
+  int judged = 0;
+  server.setAdmission([&](const platform::SocketAddress& peer) {
+    ++judged;
+    return std::find(refusedPorts.begin(), refusedPorts.end(), peer.port) == refusedPorts.end();
+  });
+  Socket refused[6];
+  for (Socket& client : refused) {
+    client = Socket(connectTo(server.getPort()));
+    std::uint16_t port = 0;
+    ASSERT_TRUE(real.localPort(client.get(), &port));
+    refusedPorts.push_back(port);
+  }
+  Socket admitted(connectTo(server.getPort()));
+  ASSERT_TRUE(sendText(admitted, "a"));
+
+  EXPECT_FALSE(server.hasPendingConnection());
+  EXPECT_TRUE(server.moreMayWait());
+  EXPECT_EQ(judged, 4);
+  CountedRef<InternetConnection> connection = acceptWithin(server);
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(peekWithin(*connection), 'a');
+  EXPECT_EQ(judged, 7);
+  EXPECT_FALSE(server.moreMayWait());
+  for (const Socket& client : refused) {
+    ASSERT_TRUE(waitFor(client.get(), PollDirection::readable).ready);
+    char byte = 0;
+    const int received = real.receive(client.get(), &byte, 1);
+    if (test_support::runningUnderWine())
+      EXPECT_LE(received, 0);  // Wine passes a reset on as an orderly close
+    else
+      EXPECT_LT(received, 0);  // reset, not ended
+  }
 }
 
 }  // namespace
