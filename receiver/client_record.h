@@ -17,14 +17,15 @@ class TextWriter;
 namespace farspeak {
 
 // How the output marks where each piece comes from.
+// With JSON records, tags and times still name clients and date lines on standard error.
 struct OutputFormat {
   bool tags = false;        // each piece starts with its client's address and port
   bool timestamps = false;  // each piece starts with the local time it is written
   bool colour = false;      // each client's tag in a colour of its own
-  bool json = false;        // one JSON record per line instead of text (the others are off)
+  bool json = false;        // one JSON record per line instead of text: no prefixes
   bool ansi = false;        // the clients' own colour sequences (SGR) pass, each piece reset after
 
-  bool prefixed() const { return tags || timestamps; }
+  bool prefixed() const { return !json && (tags || timestamps); }
 };
 
 struct ClientRecord {

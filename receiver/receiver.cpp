@@ -296,8 +296,8 @@ OutputFormat outputFormat(const Options& options) {
   // clients' own, asked for by name, whatever the output and NO_COLOR (a record escapes them).
   const char* noColour = std::getenv("NO_COLOR");
   const bool prefixes = !options.json;
-  return {.tags = prefixes && options.tag,
-          .timestamps = prefixes && options.timestamps,
+  return {.tags = options.tag,
+          .timestamps = options.timestamps,
           .colour = prefixes && options.tag && (noColour == nullptr || *noColour == '\0') &&
                     plinth::platform::services.standardOutputTakesColour(),
           .json = options.json,

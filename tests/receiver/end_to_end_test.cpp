@@ -528,7 +528,8 @@ TEST_F(EndToEndTest, JsonRecordsReadBackWithAParser) {
   const std::string jq = "/usr/bin/jq";
   if (!GrowingFile(jq).text().size())
     GTEST_SKIP() << "no " << jq << " here (scripts/prerequisites.sh installs it)";
-  Farspeak farspeak({"--json", "-t"});  // -t has no effect: the record carries the client
+  // -t has no effect on the records, which carry the client, but names it on standard error.
+  Farspeak farspeak({"--json", "-t"});
   ASSERT_TRUE(farspeak.waitUntilListening());
   Client client;
   ASSERT_TRUE(client.connect(farspeak.port));
@@ -559,6 +560,9 @@ TEST_F(EndToEndTest, JsonRecordsReadBackWithAParser) {
       << farspeak.output.text();
   // jq gives U+2028 back as it is; the record must not have.
   EXPECT_NE(farspeak.output.text().find(" \\u2028 end"), std::string::npos);
+  EXPECT_NE(farspeak.error.text().find("Incoming connection from [" + name + "]\r\n"),
+            std::string::npos)
+      << farspeak.error.text();
 }
 
 // Tags are coloured for a terminal, unless NO_COLOR says otherwise; redirected, never (the test

@@ -30,7 +30,11 @@ int descriptorOf(SocketHandle socket) {
 
 ReadinessSet openReadinessSet() {
   const int descriptor = epoll_create1(EPOLL_CLOEXEC);
-  return descriptor < 0 ? nullptr : new EpollSet{.descriptor = descriptor};
+  if (descriptor < 0)
+    return nullptr;
+  auto* set = new EpollSet;
+  set->descriptor = descriptor;
+  return set;
 }
 
 void closeReadinessSet(ReadinessSet set) {

@@ -101,8 +101,9 @@ TEST_F(ReadinessTest, AWaitGivesTheWatchersOfTheReadySockets) {
   EXPECT_FALSE(ready[0].ended);
   client.close();  // its data is still to be read, and then the end
   EXPECT_EQ(readyWatchers(), std::vector<void*>{&otherWatcher});
-  if (!test_support::runningUnderWine())  // Wine's WSAPoll does not tell
+  if (!test_support::runningUnderWine()) {  // Wine's WSAPoll does not tell
     EXPECT_TRUE(ready[0].ended);
+  }
 }
 
 TEST_F(ReadinessTest, AWaitEndsOnActivityOrAStopRequestAndNotBefore) {
