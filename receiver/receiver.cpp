@@ -154,6 +154,8 @@ Receiver::Receiver(const std::vector<plinth::InternetServer*>& servers, const Ou
   for (plinth::InternetServer* server : servers)
     listeners_.emplace_back(loop_, *server, clients_, format_, rules_, refusals_);
   loop_.setBeforeWait([this] { beforeWait(); });
+  // Standard error, meant for people, must never hold up the clients' lines.
+  plinth::platform::services.queueStandardError();
 }
 
 Receiver::~Receiver() = default;

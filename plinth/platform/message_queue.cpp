@@ -108,10 +108,13 @@ constexpr std::size_t errorQueueCapacity = 64 * 1024;
 
 // Never destroyed: exit handlers and static destructors may still have something to say.
 std::atomic<MessageQueue*> errorQueue{nullptr};
+std::atomic<bool> queueing{false};
 
 }  // namespace
 
 bool writeStandardError(const void* bytes, std::size_t count) {
+  if (!queueing)
+    return writeErrorStream(bytes, count);
   static MessageQueue* const queue = [] {
     auto* made = new MessageQueue(writeErrorStream, errorQueueCapacity);
     errorQueue = made;
@@ -120,6 +123,10 @@ bool writeStandardError(const void* bytes, std::size_t count) {
   }();
   queue->post(bytes, count);
   return true;
+}
+
+void queueStandardError() {
+  queueing = true;
 }
 
 void finishStandardError() {

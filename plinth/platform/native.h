@@ -39,6 +39,7 @@ SocketHandle stopWake();
 // message_queue.cpp: hands the text to standard error's own thread, which writes it with
 // writeErrorStream.
 bool writeStandardError(const void* bytes, std::size_t count);
+void queueStandardError();
 void finishStandardError();
 
 // locale.cpp

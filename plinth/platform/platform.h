@@ -121,13 +121,15 @@ struct Services {
 
   // Standard streams and the console. Writes to standard output are unbuffered and write every
   // byte of every range, in order, before they return (as few system calls as the system allows;
-  // partial writes and interruptions are retried); false when the stream fails. Standard error
-  // never waits: its text goes whole messages at a time (through their LF) to a thread that writes
-  // them, within 64 KiB queued; a message that does not fit is dropped and counted, and the count
-  // said in its place. At exit the queue gets half a second, and so it does at
+  // partial writes and interruptions are retried); false when the stream fails. Standard error is
+  // written at once, as start-up and usage messages want, until `queueStandardError`: from then on
+  // it never waits, and its text goes whole messages at a time (through their LF) to a thread
+  // that writes them, within 64 KiB queued; a message that does not fit is dropped and counted,
+  // and the count said in its place. At exit the queue gets half a second, and so it does at
   // `finishStandardError`, for a program about to end without exiting.
   bool (*writeStandardOutput)(const ByteRange* ranges, std::size_t count);
   bool (*writeStandardError)(const void* bytes, std::size_t count);
+  void (*queueStandardError)();
   void (*finishStandardError)();
   // What went wrong with the last failed write to standard output, in the system's words.
   std::string (*standardOutputFailure)();

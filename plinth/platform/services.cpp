@@ -36,6 +36,7 @@ constexpr Services realTable = {
     native::closeEvent,
     native::writeStandardOutput,
     native::writeStandardError,
+    native::queueStandardError,
     native::finishStandardError,
     native::standardOutputFailure,
     native::writeConsole,
